@@ -1,0 +1,74 @@
+// The tunnel applet: its settings record, the renderer's tables and
+// operations, and the compiled-in frame art.  Nothing here touches X.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr int well_side = 54;                  // the tunnel well, in pixels
+inline constexpr int well_pixels = well_side * well_side;
+inline constexpr int well_origin = 5;                 // well's top-left in the window
+inline constexpr int frame_side = 64;                 // frame image and windows
+inline constexpr int texture_side = 256;
+inline constexpr int palette_size = 256;
+inline constexpr int command_max = 1023;              // characters of a command text
+inline constexpr int default_block = 32;              // checker block fallback
+
+struct settings_record {
+	int shade_switch;       // non-zero: darken texels by the map's shade byte
+	int persp_switch;       // non-zero: depth = t_persp / distance
+	float t_shade_level;    // shade gained per pixel of distance
+	float t_persp;
+	float t_mov_step;       // depth offset change per frame, texels
+	float t_rot_step;       // rotation offset change per frame, 256 = full turn
+	int tex_block_w;        // checker block size in texels
+	int tex_block_h;
+	float t_col_add_R, t_col_add_G, t_col_add_B;
+	float t_col_mul_R, t_col_mul_G, t_col_mul_B;
+	int t_color_1;          // palette indices of the checker colours
+	int t_color_2;
+	char command1[command_max + 1];
+	char command2[command_max + 1];
+	char command3[command_max + 1];
+};
+
+inline constexpr settings_record default_settings = {
+	1, 1, 5.2f, 1000.0f, 0.6f, 0.3f, 32, 32,
+	24.0f, -12.0f, 55.0f, 1.0f, 1.0f, 0.0f,
+	20, 128,
+	"xlock", "xlock -mode thornbird", "xlock -mode blank",
+};
+
+extern settings_record tunnel_settings;   // filled once at start-up
+
+struct map_entry {
+	std::uint8_t angle;     // around the axis, 256 = full turn
+	std::uint8_t depth;     // along the axis
+	std::uint8_t shade;     // 0 = black at the axis
+};
+
+struct offset_pair {
+	float depth;            // texels, kept within 0..256
+	float turn;
+};
+
+using well_bytes = std::array<std::uint8_t, well_pixels>;
+using colour_ramp = std::array<std::uint8_t, palette_size>;
+
+extern std::array<colour_ramp, 3> colour_ramps;                // red, green, blue
+extern std::array<map_entry, well_pixels> tunnel_map;           // row-major
+extern std::array<std::uint8_t, texture_side * texture_side> tunnel_texture; // [v * 256 + u]
+extern well_bytes index_frame;                                  // one frame of palette indices
+extern offset_pair anim_offsets;
+
+// Truncates toward zero; NaN or a value outside int32 gives 0.
+std::int32_t trunc_or_zero(float v);
+
+void build_colour_ramps(const settings_record &s);
+void build_tunnel_map(const settings_record &s);
+void build_texture(const settings_record &s);
+void render_frame(const settings_record &s);
+void advance_offsets(const settings_record &s);
+
+extern const char *const frame_xpm[];
+extern const unsigned char frame_mask_bits[frame_side * frame_side / 8];

@@ -1,0 +1,144 @@
+// Dock window toolkit.  dock_open_window brings up the two shaped windows in
+// the order window managers expect to see them; dock_redraw copies the frame
+// pixmap into both.  All handles live in dock_state until the process ends.
+#include "dock.h"
+
+#include <X11/extensions/shape.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+dock_state_record dock_state;
+
+namespace {
+
+// The last "-display" wins; one at the end of the list means no name.
+const char *
+display_name_from(int argc, char *argv[])
+{
+	const char *name = nullptr;
+	for (int i = 1; i < argc; i++)
+		if (std::strcmp(argv[i], "-display") == 0)
+			name = argv[i + 1];      // argv[argc] is null
+	return name;
+}
+
+void
+redraw_window(Window w, int src_x, int src_y)
+{
+	XEvent ev;
+	// The copy below repaints the whole window, so queued exposures are moot.
+	while (XCheckTypedWindowEvent(dock_state.display, w, Expose, &ev))
+		;
+	XCopyArea(dock_state.display, dock_state.frame_pixmap, w, dock_state.normal_gc,
+	          src_x, src_y, dock_state.xpm_attributes.width, dock_state.xpm_attributes.height, 0, 0);
+}
+
+} // namespace
+
+void
+dock_open_window(int argc, char *argv[], const char *const xpm_data[],
+                 const unsigned char *mask_bits, int mask_width, int mask_height)
+{
+	dock_state_record &ds = dock_state;
+	const char *name = display_name_from(argc, argv);
+	if (!(ds.display = XOpenDisplay(name))) {
+		std::fprintf(stderr, "%s: can't open display %s\n", argv[0], XDisplayName(name));
+		std::exit(1);
+	}
+	ds.screen = DefaultScreen(ds.display);
+	ds.root = RootWindow(ds.display, ds.screen);
+
+	ds.xpm_attributes.valuemask |= XpmReturnPixels | XpmReturnExtensions;
+	// The XPM reader takes char ** but never writes through it.
+	if (XpmCreatePixmapFromData(ds.display, ds.root, const_cast<char **>(xpm_data),
+	                            &ds.frame_pixmap, &ds.frame_pixmap_mask,
+	                            &ds.xpm_attributes) != XpmSuccess) {
+		std::fputs("Not enough free colorcells.\n", stderr);
+		std::exit(1);
+	}
+
+	ds.size_hints.flags = USSize | USPosition;
+	ds.size_hints.x = 0;
+	ds.size_hints.y = 0;
+	ds.white_pixel = dock_get_color("white");
+	ds.black_pixel = dock_get_color("black");
+
+	int gx, gy, gw, gh, gravity;
+	XWMGeometry(ds.display, ds.screen, "", nullptr, 1, &ds.size_hints, &gx, &gy, &gw, &gh, &gravity);
+	ds.size_hints.x = gx;
+	ds.size_hints.y = gy;
+	ds.size_hints.width = 64;
+	ds.size_hints.height = 64;
+
+	ds.main_window = XCreateSimpleWindow(ds.display, ds.root, ds.size_hints.x, ds.size_hints.y,
+	                                     ds.size_hints.width, ds.size_hints.height, 1,
+	                                     ds.black_pixel, ds.white_pixel);
+	ds.icon_window = XCreateSimpleWindow(ds.display, ds.main_window, ds.size_hints.x, ds.size_hints.y,
+	                                     ds.size_hints.width, ds.size_hints.height, 1,
+	                                     ds.black_pixel, ds.white_pixel);
+
+	XSetWMNormalHints(ds.display, ds.main_window, &ds.size_hints);
+	XClassHint class_hint = { argv[0], argv[0] };
+	XSetClassHint(ds.display, ds.main_window, &class_hint);
+
+	XSelectInput(ds.display, ds.main_window, dock_event_mask);
+	XSelectInput(ds.display, ds.icon_window, dock_event_mask);
+
+	XTextProperty name_property;
+	if (XStringListToTextProperty(&argv[0], 1, &name_property) == 0) {
+		std::fprintf(stderr, "%s: can't allocate window name\n", argv[0]);
+		std::exit(1);
+	}
+	XSetWMName(ds.display, ds.main_window, &name_property);
+	XFree(name_property.value);
+
+	XGCValues gcv;
+	gcv.foreground = ds.black_pixel;
+	gcv.background = ds.white_pixel;
+	gcv.graphics_exposures = False;
+	ds.normal_gc = XCreateGC(ds.display, ds.root, GCForeground | GCBackground | GCGraphicsExposures, &gcv);
+
+	ds.shape_mask = XCreateBitmapFromData(ds.display, ds.main_window,
+	                                      reinterpret_cast<const char *>(mask_bits),
+	                                      static_cast<unsigned>(mask_width),
+	                                      static_cast<unsigned>(mask_height));
+	XShapeCombineMask(ds.display, ds.main_window, ShapeBounding, 0, 0, ds.shape_mask, ShapeSet);
+	XShapeCombineMask(ds.display, ds.icon_window, ShapeBounding, 0, 0, ds.shape_mask, ShapeSet);
+
+	ds.wm_hints.initial_state = WithdrawnState;
+	ds.wm_hints.icon_window = ds.icon_window;
+	ds.wm_hints.icon_x = ds.size_hints.x;
+	ds.wm_hints.icon_y = ds.size_hints.y;
+	ds.wm_hints.window_group = ds.main_window;
+	ds.wm_hints.flags = StateHint | IconWindowHint | IconPositionHint | WindowGroupHint;
+	XSetWMHints(ds.display, ds.main_window, &ds.wm_hints);
+
+	XSetCommand(ds.display, ds.main_window, argv, argc);
+	XMapWindow(ds.display, ds.main_window);
+}
+
+unsigned long
+dock_get_color(const char *name)
+{
+	XWindowAttributes attributes;
+	XGetWindowAttributes(dock_state.display, dock_state.root, &attributes);
+	XColor colour{};
+	if (!XParseColor(dock_state.display, attributes.colormap, name, &colour)) {
+		std::fprintf(stderr, "wm.app: can't parse %s.\n", name);
+		return 0;
+	}
+	if (!XAllocColor(dock_state.display, attributes.colormap, &colour)) {
+		std::fprintf(stderr, "wm.app: can't allocate %s.\n", name);
+		return 0;
+	}
+	return colour.pixel;
+}
+
+void
+dock_redraw()
+{
+	redraw_window(dock_state.icon_window, 0, 0);
+	redraw_window(dock_state.main_window, 0, 0);
+}

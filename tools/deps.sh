@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs the Debian packages the build, the tests and `make run` need,
+# but only those missing, so a set-up machine never calls apt-get.
+set -eu
+
+packages="cmake make g++ libx11-dev libxext-dev libxpm-dev libxtst-dev libpng-dev
+libgtest-dev libbenchmark-dev xvfb x11-utils"
+
+missing=""
+for p in $packages; do
+	status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+	case "$status" in
+	*" installed") ;;
+	*) missing="$missing $p" ;;
+	esac
+done
+[ -z "$missing" ] && exit 0
+
+echo "deps: installing$missing" >&2
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+# shellcheck disable=SC2086
+$sudo apt-get install -y -q --no-install-recommends $missing
