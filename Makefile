@@ -1,5 +1,6 @@
 # Thin wrapper: CMake does the building, these targets do the set-up.
 BUILD ?= build
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all deps build run test clean
