@@ -1,0 +1,367 @@
+// The applet as a window manager and a user see it, on real Xvfb servers:
+// its windows' properties, its frame and well read back at every depth, its
+// exits, and repainting after exposure.
+// gtest first: Xlib defines None and Bool as macros.
+#include <gtest/gtest.h>
+
+#include "applet.h"
+#include "x_support.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/shape.h>
+
+#include <set>
+#include <sys/wait.h>
+
+namespace {
+
+const std::string applet_path = QUARVEL_BINARY;
+
+// What one running applet needs: its own server, home and process.
+struct applet_run {
+	xvfb_server x;
+	std::string home;
+	child_process proc;
+	Window main_window = None;
+	Window icon_window = None;
+
+	applet_run(int depth, std::vector<std::string> extra_args = {})
+	{
+		x = start_xvfb(depth);
+		home = make_temp_dir();
+		std::vector<std::string> argv = { "quarvel", "-display", x.name };
+		argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+		proc = spawn(applet_path, argv, { "HOME=" + home });
+	}
+	~applet_run()
+	{
+		stop_child(proc);
+		stop_xvfb(x);
+		remove_tree(home);
+	}
+	// Waits until the main window is mapped and has been drawn into.
+	bool wait_for_window()
+	{
+		return poll_until([this] {
+			main_window = find_by_class(x.dpy, "quarvel");
+			if (main_window == None)
+				return false;
+			XWindowAttributes wa;
+			if (!XGetWindowAttributes(x.dpy, main_window, &wa) || wa.map_state != IsViewable)
+				return false;
+			icon_window = first_child(x.dpy, main_window);
+			return icon_window != None;
+		}, 10.0);
+	}
+};
+
+// The pixel value each palette index shows, as the server allocates it.
+std::array<unsigned long, palette_size>
+server_pixels(Display *dpy)
+{
+	std::array<unsigned long, palette_size> table;
+	for (int i = 0; i < palette_size; i++)
+		table[i] = alloc_pixel(dpy, static_cast<unsigned short>(colour_ramps[0][i] << 8),
+		                       static_cast<unsigned short>(colour_ramps[1][i] << 8),
+		                       static_cast<unsigned short>(colour_ramps[2][i] << 8));
+	return table;
+}
+
+// Every frame the default animation can show, as palette indices: the
+// offsets repeat after 854 steps, so 2000 steps reach them all.
+std::vector<well_bytes>
+reachable_frames(const settings_record &s)
+{
+	build_colour_ramps(s);
+	build_tunnel_map(s);
+	build_texture(s);
+	std::set<std::pair<int, int>> seen;
+	std::vector<well_bytes> frames;
+	anim_offsets = { 0.0f, 0.0f };
+	for (int n = 0; n < 2000; n++) {
+		auto key = std::make_pair(trunc_or_zero(anim_offsets.depth), trunc_or_zero(anim_offsets.turn));
+		if (seen.insert(key).second) {
+			render_frame(s);
+			frames.push_back(index_frame);
+		}
+		advance_offsets(s);
+	}
+	return frames;
+}
+
+// Index of the reachable frame the captured well shows, or -1.
+int
+match_frame(const std::vector<unsigned long> &well, const std::vector<well_bytes> &frames,
+            const std::array<unsigned long, palette_size> &pixels)
+{
+	for (std::size_t f = 0; f < frames.size(); f++) {
+		bool same = true;
+		for (int i = 0; i < well_pixels && same; i++)
+			same = well[static_cast<std::size_t>(i)] == pixels[frames[f][static_cast<std::size_t>(i)]];
+		if (same)
+			return static_cast<int>(f);
+	}
+	return -1;
+}
+
+std::vector<unsigned long>
+read_well(Display *dpy, Window w)
+{
+	return read_pixels(dpy, w, well_origin, well_origin, well_side, well_side);
+}
+
+// The visible frame around the well: top row and left column black, bottom
+// row and right column #DACDC9.
+void
+expect_visible_frame(Display *dpy, Window w)
+{
+	std::vector<unsigned long> sq = read_pixels(dpy, w, 4, 4, 56, 56);
+	ASSERT_EQ(sq.size(), 56u * 56u);
+	unsigned long black = alloc_pixel(dpy, 0, 0, 0);
+	unsigned long light = alloc_pixel(dpy, 0xDA00, 0xCD00, 0xC900);
+	for (int i = 0; i < 56; i++) {
+		EXPECT_EQ(sq[static_cast<std::size_t>(i)], black) << "top row x=" << i + 4;
+		EXPECT_EQ(sq[static_cast<std::size_t>(55 * 56 + i)], light) << "bottom row x=" << i + 4;
+	}
+	for (int r = 1; r < 55; r++) {
+		EXPECT_EQ(sq[static_cast<std::size_t>(r * 56)], black) << "left column y=" << r + 4;
+		EXPECT_EQ(sq[static_cast<std::size_t>(r * 56 + 55)], light) << "right column y=" << r + 4;
+	}
+}
+
+std::vector<XRectangle>
+bounding_shape(Display *dpy, Window w)
+{
+	int count = 0, ordering = 0;
+	XRectangle *r = XShapeGetRectangles(dpy, w, ShapeBounding, &count, &ordering);
+	std::vector<XRectangle> out(r, r + count);
+	XFree(r);
+	return out;
+}
+
+} // namespace
+
+TEST(AppletWindow, PropertiesAsAWindowManagerSeesThem)
+{
+	applet_run run(24, { "-extra", "arg" });
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	Window w = run.main_window, icon = run.icon_window;
+
+	Window root;
+	int x, y;
+	unsigned width, height, border, depth;
+	XGetGeometry(dpy, w, &root, &x, &y, &width, &height, &border, &depth);
+	EXPECT_EQ(width, 64u);
+	EXPECT_EQ(height, 64u);
+	EXPECT_EQ(border, 1u);
+	EXPECT_EQ(x, 0);
+	EXPECT_EQ(y, 0);
+	XGetGeometry(dpy, icon, &root, &x, &y, &width, &height, &border, &depth);
+	EXPECT_EQ(width, 64u);
+	EXPECT_EQ(height, 64u);
+	EXPECT_EQ(border, 1u);
+	XWindowAttributes wa;
+	XGetWindowAttributes(dpy, icon, &wa);
+	EXPECT_EQ(wa.map_state, IsUnmapped);     // a dock maps it when it swallows it
+
+	XWMHints *hints = XGetWMHints(dpy, w);
+	ASSERT_NE(hints, nullptr);
+	EXPECT_EQ(hints->flags, 0x5A);           // state, icon window, icon position, group
+	EXPECT_EQ(hints->initial_state, WithdrawnState);
+	EXPECT_EQ(hints->icon_window, icon);
+	EXPECT_EQ(hints->icon_x, 0);
+	EXPECT_EQ(hints->icon_y, 0);
+	EXPECT_EQ(hints->window_group, w);
+	XFree(hints);
+
+	XSizeHints size{};
+	long supplied = 0;
+	ASSERT_TRUE(XGetWMNormalHints(dpy, w, &size, &supplied));
+	EXPECT_EQ(size.flags, USPosition | USSize);
+	EXPECT_EQ(size.x, 0);
+	EXPECT_EQ(size.y, 0);
+	EXPECT_EQ(size.width, 64);
+	EXPECT_EQ(size.height, 64);
+
+	XClassHint cls{};
+	ASSERT_TRUE(XGetClassHint(dpy, w, &cls));
+	EXPECT_STREQ(cls.res_name, "quarvel");
+	EXPECT_STREQ(cls.res_class, "quarvel");
+	XFree(cls.res_name);
+	XFree(cls.res_class);
+
+	char *name = nullptr;
+	ASSERT_TRUE(XFetchName(dpy, w, &name));
+	EXPECT_STREQ(name, "quarvel");
+	XFree(name);
+
+	char **command = nullptr;
+	int argc = 0;
+	ASSERT_TRUE(XGetCommand(dpy, w, &command, &argc));
+	std::vector<std::string> got(command, command + argc);
+	std::vector<std::string> want = { "quarvel", "-display", run.x.name, "-extra", "arg" };
+	EXPECT_EQ(got, want);
+	XFreeStringList(command);
+
+	// This test client selects nothing, so the union of masks is the applet's.
+	XGetWindowAttributes(dpy, w, &wa);
+	EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+	XGetWindowAttributes(dpy, icon, &wa);
+	EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+
+	for (Window shaped : { w, icon }) {
+		std::vector<XRectangle> rects = bounding_shape(dpy, shaped);
+		ASSERT_EQ(rects.size(), 1u);
+		EXPECT_EQ(rects[0].x, 4);
+		EXPECT_EQ(rects[0].y, 4);
+		EXPECT_EQ(rects[0].width, 56);
+		EXPECT_EQ(rects[0].height, 56);
+	}
+}
+
+TEST(AppletWindow, FrameAndWellOnTrueColorScreens)
+{
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	for (int depth : { 15, 16, 24, 30 }) {
+		SCOPED_TRACE("depth " + std::to_string(depth));
+		applet_run run(depth);
+		ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+		Display *dpy = run.x.dpy;
+		build_colour_ramps(default_settings);
+		auto pixels = server_pixels(dpy);
+
+		std::vector<unsigned long> first;
+		ASSERT_TRUE(poll_until([&] {
+			first = read_well(dpy, run.main_window);
+			return match_frame(first, frames, pixels) >= 0;
+		}, 5.0)) << "the well shows no frame the renderer can produce";
+		expect_visible_frame(dpy, run.main_window);
+		if (depth == 24) { // the axis is always index 0: (24, 0, 55)
+			EXPECT_EQ(first[27 * well_side + 27], 0x180037ul);
+		}
+
+		// It moves, and every later capture is a whole frame too.
+		std::vector<unsigned long> later;
+		EXPECT_TRUE(poll_until([&] {
+			later = read_well(dpy, run.main_window);
+			return later != first;
+		}, 5.0));
+		EXPECT_GE(match_frame(later, frames, pixels), 0);
+	}
+}
+
+TEST(AppletWindow, PrivateColormapOnPseudoColorScreen)
+{
+	applet_run run(8);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	XWindowAttributes wa;
+	ASSERT_TRUE(poll_until([&] {
+		XGetWindowAttributes(dpy, run.main_window, &wa);
+		return wa.colormap != DefaultColormap(dpy, DefaultScreen(dpy));
+	}, 5.0));
+
+	build_colour_ramps(default_settings);
+	XColor cells[palette_size];
+	for (int i = 0; i < palette_size; i++)
+		cells[i].pixel = static_cast<unsigned long>(i);
+	XQueryColors(dpy, wa.colormap, cells, palette_size);
+	for (int i = 0; i < palette_size; i++) {
+		EXPECT_EQ(cells[i].red >> 8, colour_ramps[0][i]) << "cell " << i;
+		EXPECT_EQ(cells[i].green >> 8, colour_ramps[1][i]) << "cell " << i;
+		EXPECT_EQ(cells[i].blue >> 8, colour_ramps[2][i]) << "cell " << i;
+	}
+
+	// The well's pixel values are the palette indices themselves.
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	std::array<unsigned long, palette_size> identity;
+	for (int i = 0; i < palette_size; i++)
+		identity[i] = static_cast<unsigned long>(i);
+	EXPECT_TRUE(poll_until([&] {
+		return match_frame(read_well(dpy, run.main_window), frames, identity) >= 0;
+	}, 5.0));
+}
+
+TEST(AppletWindow, ExposureRepaintsBothWindows)
+{
+	applet_run run(24);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	// Do what a dock does: take the icon window to the root and show it.
+	XReparentWindow(dpy, run.icon_window, DefaultRootWindow(dpy), 100, 100);
+	XMapWindow(dpy, run.icon_window);
+	XSync(dpy, False);
+
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(dpy);
+	for (Window w : { run.icon_window, run.main_window }) {
+		XClearArea(dpy, w, 0, 0, 0, 0, True);     // white, and an Expose to the applet
+		XSync(dpy, False);
+		EXPECT_TRUE(poll_until([&] {
+			return match_frame(read_well(dpy, w), frames, pixels) >= 0;
+		}, 5.0)) << "window " << w;
+		expect_visible_frame(dpy, w);
+	}
+}
+
+TEST(AppletExit, BelowEightBitsEndsWith255)
+{
+	xvfb_server x = start_xvfb(24);
+	std::string home = make_temp_dir();
+	child_process c = spawn(applet_path, { "quarvel", "-display", x.name },
+	                        { "HOME=" + home, "LD_PRELOAD=" SHALLOW_SHIM });
+	int status = wait_exit(c, 10.0);
+	ASSERT_TRUE(WIFEXITED(status)) << status;
+	EXPECT_EQ(WEXITSTATUS(status), 255);
+	EXPECT_EQ(read_file(c.stderr_path), "Need at least 8-bit display!\n");
+	stop_child(c);
+	stop_xvfb(x);
+	remove_tree(home);
+}
+
+TEST(AppletExit, DisplayArgument)
+{
+	xvfb_server x = start_xvfb(24);
+	std::string home = make_temp_dir();
+	const std::string bad = ":9876";
+	struct {
+		std::vector<std::string> argv;
+		std::string display_env;      // "" leaves DISPLAY unset
+		bool opens;
+		std::string message;
+	} rows[] = {
+		// unreachable display: status 1 and the name that was tried
+		{ { "quarvel", "-display", bad }, "", false, "quarvel: can't open display :9876\n" },
+		// the last "-display" wins
+		{ { "quarvel", "-display", bad, "-display", x.name }, "", true, "" },
+		{ { "quarvel", "-display", x.name, "-display", bad }, "", false,
+		  "quarvel: can't open display :9876\n" },
+		// "-display" last means no name: DISPLAY decides
+		{ { "quarvel", "-display", bad, "-display" }, x.name, true, "" },
+		{ { "quarvel", "-display" }, "", false, "quarvel: can't open display \n" },
+	};
+	for (const auto &r : rows) {
+		std::string args;
+		for (const auto &a : r.argv)
+			args += a + " ";
+		SCOPED_TRACE(args + "DISPLAY=" + r.display_env);
+		child_process c = spawn(applet_path, r.argv, { "HOME=" + home, "DISPLAY=" + r.display_env });
+		if (r.opens) {
+			EXPECT_TRUE(poll_until([&] { return find_by_class(x.dpy, "quarvel") != None; }, 10.0));
+			EXPECT_EQ(wait_exit(c, 0.0), -1);     // still running
+			stop_child(c);
+			ASSERT_TRUE(poll_until([&] { return find_by_class(x.dpy, "quarvel") == None; }, 5.0));
+		} else {
+			int status = wait_exit(c, 10.0);
+			ASSERT_TRUE(WIFEXITED(status));
+			EXPECT_EQ(WEXITSTATUS(status), 1);
+			EXPECT_EQ(read_file(c.stderr_path), r.message);
+			stop_child(c);
+		}
+	}
+	stop_xvfb(x);
+	remove_tree(home);
+}
