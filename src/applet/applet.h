@@ -41,6 +41,11 @@ inline constexpr settings_record default_settings = {
 
 extern settings_record tunnel_settings;   // filled once at start-up
 
+// Fills tunnel_settings from the settings file, writing the defaults there
+// when it cannot be read.
+void settings_load();
+void settings_save();
+
 struct map_entry {
 	std::uint8_t angle;     // around the axis, 256 = full turn
 	std::uint8_t depth;     // along the axis

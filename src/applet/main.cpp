@@ -144,6 +144,8 @@ sleep_between_frames()
 int
 main(int argc, char *argv[])
 {
+	// Before the display: the settings file is made even without one.
+	settings_load();
 	dock_open_window(argc, argv, frame_xpm, frame_mask_bits, frame_side, frame_side);
 
 	Display *dpy = dock_state.display;
