@@ -26,10 +26,13 @@ struct applet_run {
 	Window main_window = None;
 	Window icon_window = None;
 
-	applet_run(int depth, std::vector<std::string> extra_args = {})
+	// `settings`, when given, becomes the applet's settings file.
+	applet_run(int depth, std::vector<std::string> extra_args = {}, const char *settings = nullptr)
 	{
 		x = start_xvfb(depth);
 		home = make_temp_dir();
+		if (settings)
+			write_settings_file(home, settings);
 		std::vector<std::string> argv = { "quarvel", "-display", x.name };
 		argv.insert(argv.end(), extra_args.begin(), extra_args.end());
 		proc = spawn(applet_path, argv, { "HOME=" + home });
@@ -55,6 +58,19 @@ struct applet_run {
 		}, 10.0);
 	}
 };
+
+// The settings the applet reads from `home`, read the same way here.
+settings_record
+settings_in(const std::string &home)
+{
+	std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
+	setenv("HOME", home.c_str(), 1);
+	testing::internal::CaptureStderr();     // block size fallbacks
+	settings_load();
+	testing::internal::GetCapturedStderr();
+	setenv("HOME", saved.c_str(), 1);
+	return tunnel_settings;
+}
 
 // The pixel value each palette index shows, as the server allocates it.
 std::array<unsigned long, palette_size>
@@ -360,8 +376,116 @@ TEST(AppletExit, DisplayArgument)
 			EXPECT_EQ(WEXITSTATUS(status), 1);
 			EXPECT_EQ(read_file(c.stderr_path), r.message);
 			stop_child(c);
+			// The settings file is made before the display is tried.
+			EXPECT_NE(read_file(home + "/.fesk/quarvelrc").find("command3=xlock -mode blank\n"),
+			          std::string::npos);
 		}
 	}
 	stop_xvfb(x);
 	remove_tree(home);
+}
+
+namespace {
+
+// The first-start file with some lines replaced.
+std::string
+settings_text(std::initializer_list<std::pair<std::string, std::string>> changes)
+{
+	std::string text =
+		"shade_switch=1\npersp_switch=1\n\n"
+		"t_shade_level=5.200000\nt_persp=1000.000000\nt_mov_step=0.600000\nt_rot_step=0.300000\n\n"
+		"tex_block_w=32\ntex_block_h=32\n\n"
+		"t_col_add_R=24.000000\nt_col_add_G=-12.000000\nt_col_add_B=55.000000\n\n"
+		"t_col_mul_R=1.000000\nt_col_mul_G=1.000000\nt_col_mul_B=0.000000\n\n"
+		"t_color_1=20\nt_color_2=128\n\n"
+		"command1=xlock\ncommand2=xlock -mode thornbird\ncommand3=xlock -mode blank\n";
+	for (const auto &[key, value] : changes) {
+		auto at = text.find(key + "=");
+		auto end = text.find('\n', at);
+		text.replace(at, end - at, key + "=" + value);
+	}
+	return text;
+}
+
+} // namespace
+
+TEST(AppletSettings, ZeroStepsFreezeTheExactFirstFrame)
+{
+	applet_run run(24, {}, settings_text({ { "t_mov_step", "0" }, { "t_rot_step", "0" } }).c_str());
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	settings_record s = settings_in(run.home);
+	build_colour_ramps(s);
+	build_tunnel_map(s);
+	build_texture(s);
+	anim_offsets = { 0.0f, 0.0f };
+	render_frame(s);
+	std::vector<well_bytes> only_first = { index_frame };
+	auto pixels = server_pixels(run.x.dpy);
+	ASSERT_TRUE(poll_until([&] {
+		return match_frame(read_well(run.x.dpy, run.main_window), only_first, pixels) == 0;
+	}, 5.0));
+	// Still the same frame for the next 300 ms, some 30 frames.
+	bool moved = poll_until([&] {
+		return match_frame(read_well(run.x.dpy, run.main_window), only_first, pixels) != 0;
+	}, 0.3);
+	EXPECT_FALSE(moved);
+}
+
+TEST(AppletSettings, ShadeOffShowsOnlyTheCheckerColours)
+{
+	applet_run run(24, {}, settings_text({ { "shade_switch", "0" } }).c_str());
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(run.x.dpy);
+	const std::set<unsigned long> checker = { pixels[20], pixels[128] };
+	std::set<unsigned long> seen;
+	EXPECT_TRUE(poll_until([&] {
+		std::vector<unsigned long> well = read_well(run.x.dpy, run.main_window);
+		seen = std::set<unsigned long>(well.begin(), well.end());
+		return seen == checker;
+	}, 5.0)) << "last capture held " << seen.size() << " colours";
+	// and every later frame too
+	for (int i = 0; i < 10; i++) {
+		std::vector<unsigned long> well = read_well(run.x.dpy, run.main_window);
+		EXPECT_EQ(std::set<unsigned long>(well.begin(), well.end()), checker);
+	}
+}
+
+TEST(AppletSettings, HostileFilesKeepTheAppletRunning)
+{
+	const struct {
+		const char *what;
+		std::string text;
+	} rows[] = {
+		{ "one key only", "t_mov_step=-1.5\n" },
+		{ "not numbers", settings_text({ { "t_shade_level", "nan" }, { "t_persp", "inf" },
+		                                 { "t_mov_step", "nan" }, { "t_rot_step", "-inf" },
+		                                 { "t_col_add_R", "nan" }, { "t_col_mul_G", "-inf" } }) },
+		{ "extreme integers", settings_text({ { "shade_switch", "-2147483648" },
+		                                      { "tex_block_w", "2147483647" },
+		                                      { "tex_block_h", "-2147483648" },
+		                                      { "t_color_1", "2147483647" },
+		                                      { "t_color_2", "99999999999999999999" } }) },
+		{ "huge slopes and offsets", settings_text({ { "t_col_mul_R", "1e30" },
+		                                             { "t_col_add_G", "-1e38" },
+		                                             { "t_col_mul_B", "1e300" },
+		                                             { "t_shade_level", "3e38" },
+		                                             { "t_persp", "-1e45" },
+		                                             { "t_mov_step", "1e30" } }) },
+		{ "empty values", "shade_switch=\npersp_switch=\nt_persp=\ntex_block_w=\ncommand1=\n" },
+		{ "binary junk", std::string("\xff\xfe\x00t_persp=\x01\n#\n=\n", 15) + std::string(5000, '=') },
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		applet_run run(24, {}, r.text.c_str());
+		ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+		settings_record s = settings_in(run.home);
+		std::vector<well_bytes> frames = reachable_frames(s);
+		build_colour_ramps(s);
+		auto pixels = server_pixels(run.x.dpy);
+		EXPECT_TRUE(poll_until([&] {
+			return match_frame(read_well(run.x.dpy, run.main_window), frames, pixels) >= 0;
+		}, 5.0));
+		EXPECT_EQ(wait_exit(run.proc, 0.2), -1) << "the applet ended";
+	}
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -269,4 +270,12 @@ remove_tree(const std::string &path)
 	std::string cmd = "rm -rf '" + path + "'";
 	if (std::system(cmd.c_str()) != 0)
 		ADD_FAILURE() << "cannot remove " << path;
+}
+
+void
+write_settings_file(const std::string &home, const std::string &text)
+{
+	std::string dir = home + "/.fesk";
+	mkdir(dir.c_str(), 0700);
+	std::ofstream(dir + "/quarvelrc", std::ios::binary) << text;
 }

@@ -50,6 +50,9 @@ std::vector<unsigned long> read_pixels(Display *dpy, Window w, int x, int y, int
 // default colormap.
 unsigned long alloc_pixel(Display *dpy, unsigned short r, unsigned short g, unsigned short b);
 
+// Writes HOME/.fesk/quarvelrc.
+void write_settings_file(const std::string &home, const std::string &text);
+
 // A fresh temporary directory, removed with everything in it by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &path);
