@@ -75,5 +75,10 @@ void build_texture(const settings_record &s);
 void render_frame(const settings_record &s);
 void advance_offsets(const settings_record &s);
 
+// Click commands: one flag each for buttons 1..3, set by a first press.
+extern std::array<bool, 3> click_arms;
+// The command a press of `button` runs, or null when it only arms.
+const char *click_command(unsigned button, const settings_record &s);
+
 extern const char *const frame_xpm[];
 extern const unsigned char frame_mask_bits[frame_side * frame_side / 8];

@@ -97,6 +97,16 @@ on_crossing(bool entered)
 	}
 }
 
+// Runs the button's command on its second press; the animation waits for it.
+void
+on_button_press(const XButtonEvent &ev)
+{
+	if (const char *command = click_command(ev.button, tunnel_settings)) {
+		int status = std::system(command);
+		(void)status;                   // a failing command is the shell's to report
+	}
+}
+
 void
 handle_events()
 {
@@ -104,6 +114,9 @@ handle_events()
 	while (XPending(dock_state.display)) {
 		XNextEvent(dock_state.display, &ev);
 		switch (ev.type) {
+		case ButtonPress:
+			on_button_press(ev.xbutton);
+			break;
 		case Expose:
 			dock_redraw();
 			break;

@@ -1,0 +1,37 @@
+// Click arming: which press of which button runs a command.
+#include "applet.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+TEST(ClickCommand, EverySecondPressOfAButtonRuns)
+{
+	settings_record s = default_settings;
+	std::snprintf(s.command1, sizeof s.command1, "one");
+	std::snprintf(s.command2, sizeof s.command2, "two");
+	std::snprintf(s.command3, sizeof s.command3, "three");
+	const struct {
+		const char *what;
+		std::vector<unsigned> presses;
+		std::vector<std::string> runs;
+	} rows[] = {
+		{ "one press arms only", { 3 }, {} },
+		{ "second press runs", { 3, 3 }, { "three" } },
+		{ "other buttons do not disarm", { 1, 2, 1 }, { "one" } },
+		{ "then button 2 is still armed", { 1, 2, 1, 2 }, { "one", "two" } },
+		{ "three presses run once", { 1, 1, 1 }, { "one" } },
+		{ "and the third armed again", { 1, 1, 1, 1 }, { "one", "one" } },
+		{ "wheel and extra buttons", { 4, 5, 4, 5, 0, 6, 8, 9 }, {} },
+		{ "wheel between presses", { 2, 4, 5, 2 }, { "two" } },
+	};
+	for (const auto &r : rows) {
+		click_arms = {};
+		std::vector<std::string> ran;
+		for (unsigned b : r.presses)
+			if (const char *cmd = click_command(b, s))
+				ran.emplace_back(cmd);
+		EXPECT_EQ(ran, r.runs) << r.what;
+	}
+}
