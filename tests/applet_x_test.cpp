@@ -9,6 +9,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/extensions/shape.h>
 
 #include <set>
@@ -26,13 +27,18 @@ struct applet_run {
 	Window main_window = None;
 	Window icon_window = None;
 
-	// `settings`, when given, becomes the applet's settings file.
+	// `settings`, when given, becomes the applet's settings file, with
+	// every "@HOME@" in it replaced by the applet's home.
 	applet_run(int depth, std::vector<std::string> extra_args = {}, const char *settings = nullptr)
 	{
 		x = start_xvfb(depth);
 		home = make_temp_dir();
-		if (settings)
-			write_settings_file(home, settings);
+		if (settings) {
+			std::string text = settings;
+			for (auto at = text.find("@HOME@"); at != std::string::npos; at = text.find("@HOME@"))
+				text.replace(at, 6, home);
+			write_settings_file(home, text);
+		}
 		std::vector<std::string> argv = { "quarvel", "-display", x.name };
 		argv.insert(argv.end(), extra_args.begin(), extra_args.end());
 		proc = spawn(applet_path, argv, { "HOME=" + home });
@@ -488,4 +494,105 @@ TEST(AppletSettings, HostileFilesKeepTheAppletRunning)
 		}, 5.0));
 		EXPECT_EQ(wait_exit(run.proc, 0.2), -1) << "the applet ended";
 	}
+}
+
+namespace {
+
+// Real pointer input through XTest, over the applet's main window.
+void
+point_at_applet(Display *dpy)
+{
+	XTestFakeMotionEvent(dpy, DefaultScreen(dpy), 33, 33, CurrentTime);
+	XSync(dpy, False);
+}
+
+void
+press(Display *dpy, std::initializer_list<unsigned> buttons)
+{
+	for (unsigned b : buttons) {
+		XTestFakeButtonEvent(dpy, b, True, CurrentTime);
+		XTestFakeButtonEvent(dpy, b, False, CurrentTime);
+	}
+	XSync(dpy, False);
+}
+
+bool
+log_becomes(const std::string &path, const std::string &want)
+{
+	return poll_until([&] { return read_file(path) == want; }, 5.0);
+}
+
+} // namespace
+
+TEST(AppletClicks, SecondPressRunsTheButtonsCommand)
+{
+	std::string text = settings_text({ { "command1", "echo 1 >> @HOME@/log" },
+	                                   { "command2", "echo 2 >> @HOME@/log" },
+	                                   { "command3", "echo 3 >> @HOME@/log" } });
+	applet_run run(24, {}, text.c_str());
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	std::string log = run.home + "/log";
+	Display *dpy = run.x.dpy;
+	point_at_applet(dpy);
+
+	// One press of 3 runs nothing: the later pair of 1 shows it was handled.
+	press(dpy, { 3, 1, 1 });
+	EXPECT_TRUE(log_becomes(log, "1\n")) << read_file(log);
+	press(dpy, { 3 });
+	EXPECT_TRUE(log_becomes(log, "1\n3\n")) << read_file(log);
+
+	// 1, 2, 1 runs command1 once and leaves button 2 armed.
+	press(dpy, { 1, 2, 1 });
+	EXPECT_TRUE(log_becomes(log, "1\n3\n1\n")) << read_file(log);
+	press(dpy, { 2 });
+	EXPECT_TRUE(log_becomes(log, "1\n3\n1\n2\n")) << read_file(log);
+
+	// The wheel runs nothing.
+	for (int i = 0; i < 50; i++)
+		press(dpy, { 4, 5 });
+	press(dpy, { 3, 3 });
+	EXPECT_TRUE(log_becomes(log, "1\n3\n1\n2\n3\n")) << read_file(log);
+
+	// Three presses of 1 run it once and leave it armed.
+	press(dpy, { 1, 1, 1, 2, 2 });
+	EXPECT_TRUE(log_becomes(log, "1\n3\n1\n2\n3\n1\n2\n")) << read_file(log);
+	press(dpy, { 1 });
+	EXPECT_TRUE(log_becomes(log, "1\n3\n1\n2\n3\n1\n2\n1\n")) << read_file(log);
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+}
+
+TEST(AppletClicks, EmptyAndSlowCommands)
+{
+	std::string text = settings_text({ { "command1", "" },
+	                                   { "command2", "echo 2 >> @HOME@/log" },
+	                                   { "command3", "echo start >> @HOME@/log; sleep 1; "
+	                                                 "echo end >> @HOME@/log" } });
+	applet_run run(24, {}, text.c_str());
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	std::string log = run.home + "/log";
+	Display *dpy = run.x.dpy;
+	point_at_applet(dpy);
+
+	// An empty command runs an empty shell: nothing happens, nothing breaks.
+	press(dpy, { 1, 1, 2, 2 });
+	EXPECT_TRUE(log_becomes(log, "2\n")) << read_file(log);
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+
+	// While a command runs, the animation stands still.
+	press(dpy, { 3, 3 });
+	ASSERT_TRUE(poll_until([&] { return read_file(log) == "2\nstart\n"; }, 5.0));
+	std::vector<unsigned long> held = read_well(dpy, run.main_window);
+	int captures_while_held = 0;
+	poll_until([&] {
+		std::vector<unsigned long> now = read_well(dpy, run.main_window);
+		if (read_file(log) != "2\nstart\n")
+			return true;                    // the command has ended
+		EXPECT_EQ(now, held);
+		captures_while_held++;
+		return false;
+	}, 5.0);
+	EXPECT_GT(captures_while_held, 5);
+	EXPECT_TRUE(log_becomes(log, "2\nstart\nend\n"));
+	// and moves again once it has returned
+	EXPECT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != held; }, 5.0));
 }
