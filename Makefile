@@ -3,7 +3,10 @@ BUILD ?= build
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps build run test clean
+PREFIX ?= $(if $(CMAKE_INSTALL_PREFIX),$(CMAKE_INSTALL_PREFIX),/usr/local)
+DESTDIR ?=
+
+.PHONY: all deps build run test install uninstall package clean
 
 all: build
 
@@ -19,6 +22,18 @@ run: build
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+
+# Removes exactly what the last install wrote, as its manifest lists it
+# (give the same DESTDIR as to the install).
+uninstall:
+	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
+	@while read -r f || [ -n "$$f" ]; do rm -fv "$(DESTDIR)$$f"; done < $(BUILD)/install_manifest.txt
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

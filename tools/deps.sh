@@ -4,7 +4,8 @@
 set -eu
 
 packages="cmake make g++ libx11-dev libxext-dev libxpm-dev libxtst-dev libpng-dev
-libgtest-dev libbenchmark-dev xvfb x11-utils"
+libgif-dev libgtest-dev libbenchmark-dev xvfb x11-utils mandoc groff-base dpkg-dev
+fluxbox wmaker"
 
 missing=""
 for p in $packages; do

@@ -1,39 +1,64 @@
 #!/bin/sh
 # `make run`: shows the applet on the user's display.  Without a reachable
-# display it runs the applet for a few seconds on a private Xvfb and saves
-# a screenshot of its window instead.
+# display it runs the applet on a private Xvfb (in fluxbox's slit when
+# fluxbox is installed), records about three seconds of it as an animated
+# GIF and a still PNG, and stops everything it started.
 set -eu
 build=${1:-build}
+out=${2:-$build}
 
 if [ -n "${DISPLAY:-}" ] && timeout 5 xdpyinfo >/dev/null 2>&1; then
+	# A plain name makes the window's class "quarvel", whatever the build path.
 	PATH="$build:$PATH" exec quarvel
 fi
 
 echo "run: no display reachable; running the applet on a private Xvfb" >&2
-fifo_dir=$(mktemp -d)
+work=$(mktemp -d)
+# fluxbox can deadlock in its own SIGTERM handler, so a process that has not
+# ended three seconds after SIGTERM gets SIGKILL.
+stop() {
+	kill "$1" 2>/dev/null || return 0
+	n=0
+	while kill -0 "$1" 2>/dev/null && [ $n -lt 30 ]; do sleep 0.1; n=$((n + 1)); done
+	kill -9 "$1" 2>/dev/null || true
+	wait "$1" 2>/dev/null || true
+}
 cleanup() {
 	status=$?
-	for pid in ${applet_pid:-} ${xvfb_pid:-}; do
-		kill "$pid" 2>/dev/null || true
-		wait "$pid" 2>/dev/null || true
+	for pid in ${applet_pid:-} ${wm_pid:-} ${xvfb_pid:-}; do
+		stop "$pid"
 	done
-	rm -rf "$fifo_dir"
+	rm -rf "$work"
 	exit "$status"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>"$fifo_dir/display" 2>"$fifo_dir/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 xvfb_pid=$!
 n=0
-while [ ! -s "$fifo_dir/display" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
-[ -s "$fifo_dir/display" ] || { echo "run: Xvfb did not start" >&2; cat "$fifo_dir/xvfb.log" >&2; exit 1; }
-display=":$(head -n 1 "$fifo_dir/display")"
+while [ ! -s "$work/display" ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+[ -s "$work/display" ] || { echo "run: Xvfb did not start" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+display=":$(head -n 1 "$work/display")"
 
-# A plain name makes the window's class "quarvel", whatever the build path.
+# The applet keeps its settings in the user's own home, as it would anyway.
+if command -v fluxbox >/dev/null 2>&1; then
+	mkdir -p "$work/home/.fluxbox"
+	echo "session.screen0.toolbar.visible: false" >"$work/home/.fluxbox/init"
+	echo "background: none" >"$work/home/.fluxbox/overlay"
+	HOME="$work/home" fluxbox -display "$display" -rc "$work/home/.fluxbox/init" >"$work/wm.log" 2>&1 &
+	wm_pid=$!
+	n=0
+	until timeout 2 xprop -display "$display" -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window ||
+		[ $n -ge 50 ]; do sleep 0.1; n=$((n + 1)); done
+	echo "run: docked in fluxbox's slit" >&2
+fi
+
 PATH="$build:$PATH" quarvel -display "$display" &
 applet_pid=$!
-sleep 3
+sleep 1
 kill -0 "$applet_pid" 2>/dev/null || { echo "run: the applet ended early" >&2; exit 1; }
-"$build/quarvel-shot" -display "$display" -scale 4 "$build/quarvel.png"
-echo "run: screenshot of the running applet saved in $build/quarvel.png"
+"$build/quarvel-shot" -display "$display" -scale 4 -seconds 3 \
+	-gif "$out/quarvel-demo.gif" -png "$out/quarvel.png"
+echo "run: three seconds of the applet saved in $out/quarvel-demo.gif,"
+echo "run: and a still of it in $out/quarvel.png"

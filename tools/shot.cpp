@@ -1,13 +1,15 @@
-// quarvel-shot: saves the visible 56x56 square of a running applet's window
-// as a PNG, for `make run` on a machine without a display of its own.
+// quarvel-shot: records what a running applet shows, read back from the X
+// server, for `make run` on a machine without a display of its own.
 //
-//   quarvel-shot [-display NAME] [-scale N] [-wait SECONDS] OUT.png
+//   quarvel-shot [-display NAME] [-scale N] [-seconds S] [-gif OUT.gif] [-png OUT.png]
 //
-// It waits for a top-level window whose class is "quarvel", reads the
-// square back from the X server and writes it through libpng.
+// It waits for a top-level window of class "quarvel", reads the visible
+// 56x56 square of its icon window when a dock shows that, else of the main
+// window, and writes a still PNG and an animated GIF of S seconds.
+#include "image_out.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <png.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,16 +22,40 @@ namespace {
 
 constexpr int square_origin = 4;
 constexpr int square_side = 56;
+constexpr int capture_interval_cs = 2;
+
+Display *dpy;
+rgb_palette palette;
+int palette_used;
+std::map<unsigned long, std::uint8_t> index_of_pixel;
 
 [[noreturn]] void
-die(const char *msg, const char *arg = "")
+die(const std::string &msg)
 {
-	std::fprintf(stderr, "quarvel-shot: %s%s\n", msg, arg);
+	std::fprintf(stderr, "quarvel-shot: %s\n", msg.c_str());
 	std::exit(1);
 }
 
+double
+now_s()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void
+sleep_s(double s)
+{
+	if (s <= 0)
+		return;
+	auto ns = static_cast<long>(s * 1e9);
+	timespec ts = { ns / 1000000000L, ns % 1000000000L };
+	nanosleep(&ts, nullptr);
+}
+
 bool
-has_applet_class(Display *dpy, Window w)
+has_applet_class(Window w)
 {
 	XClassHint hint{};
 	if (!XGetClassHint(dpy, w, &hint))
@@ -41,41 +67,87 @@ has_applet_class(Display *dpy, Window w)
 }
 
 Window
-find_applet(Display *dpy)
+find_applet()
 {
 	Window root_ret, parent, *children = nullptr;
 	unsigned n = 0;
 	Window found = None;
 	if (XQueryTree(dpy, DefaultRootWindow(dpy), &root_ret, &parent, &children, &n)) {
 		for (unsigned i = 0; i < n && found == None; i++)
-			if (has_applet_class(dpy, children[i]))
+			if (has_applet_class(children[i]))
 				found = children[i];
 		XFree(children);
 	}
 	return found;
 }
 
-void
-write_png(const char *path, const std::vector<unsigned char> &rgb, int side)
+bool
+viewable(Window w)
 {
-	FILE *f = std::fopen(path, "wb");
-	if (!f)
-		die("cannot write ", path);
-	png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-	png_infop info = png_create_info_struct(png);
-	if (setjmp(png_jmpbuf(png)))
-		die("libpng failed writing ", path);
-	png_init_io(png, f);
-	png_set_IHDR(png, info, static_cast<png_uint_32>(side), static_cast<png_uint_32>(side), 8,
-	             PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-	             PNG_FILTER_TYPE_DEFAULT);
-	png_write_info(png, info);
-	for (int y = 0; y < side; y++)
-		png_write_row(png, rgb.data() + static_cast<std::size_t>(y) * side * 3);
-	png_write_end(png, nullptr);
-	png_destroy_write_struct(&png, &info);
-	if (std::fclose(f) != 0)
-		die("cannot write ", path);
+	XWindowAttributes wa;
+	return XGetWindowAttributes(dpy, w, &wa) && wa.map_state == IsViewable;
+}
+
+// The window the user sees: the icon window once a dock has swallowed it.
+Window
+shown_window(Window main_window)
+{
+	Window shown = main_window;
+	if (XWMHints *hints = XGetWMHints(dpy, main_window)) {
+		if ((hints->flags & IconWindowHint) && viewable(hints->icon_window))
+			shown = hints->icon_window;
+		XFree(hints);
+	}
+	return shown;
+}
+
+// A palette index for a pixel value, adding its colour to the palette the
+// first time; past 256 colours the nearest one already there serves.
+std::uint8_t
+index_for(unsigned long pixel)
+{
+	auto it = index_of_pixel.find(pixel);
+	if (it != index_of_pixel.end())
+		return it->second;
+	XColor c{};
+	c.pixel = pixel;
+	XQueryColor(dpy, DefaultColormap(dpy, DefaultScreen(dpy)), &c);
+	std::array<std::uint8_t, 3> rgb = { static_cast<std::uint8_t>(c.red >> 8),
+	                                    static_cast<std::uint8_t>(c.green >> 8),
+	                                    static_cast<std::uint8_t>(c.blue >> 8) };
+	std::uint8_t index = 0;
+	if (palette_used < 256) {
+		index = static_cast<std::uint8_t>(palette_used++);
+		palette[index] = rgb;
+	} else {
+		long best = -1;
+		for (int i = 0; i < 256; i++) {
+			long d = 0;
+			for (int k = 0; k < 3; k++)
+				d += (palette[i][k] - rgb[k]) * (palette[i][k] - rgb[k]);
+			if (best < 0 || d < best) {
+				best = d;
+				index = static_cast<std::uint8_t>(i);
+			}
+		}
+	}
+	index_of_pixel[pixel] = index;
+	return index;
+}
+
+std::vector<std::uint8_t>
+capture(Window w)
+{
+	XImage *img = XGetImage(dpy, w, square_origin, square_origin, square_side, square_side,
+	                        AllPlanes, ZPixmap);
+	if (!img)
+		die("cannot read the window back");
+	std::vector<std::uint8_t> frame(square_side * square_side);
+	for (int y = 0; y < square_side; y++)
+		for (int x = 0; x < square_side; x++)
+			frame[static_cast<std::size_t>(y * square_side + x)] = index_for(XGetPixel(img, x, y));
+	XDestroyImage(img);
+	return frame;
 }
 
 } // namespace
@@ -83,64 +155,60 @@ write_png(const char *path, const std::vector<unsigned char> &rgb, int side)
 int
 main(int argc, char *argv[])
 {
-	const char *display_name = nullptr, *out = nullptr;
+	const char *display_name = nullptr, *gif_path = nullptr, *png_path = nullptr;
 	int scale = 4;
-	double wait_s = 5.0;
-	for (int i = 1; i < argc; i++) {
-		if (!std::strcmp(argv[i], "-display") && i + 1 < argc)
-			display_name = argv[++i];
-		else if (!std::strcmp(argv[i], "-scale") && i + 1 < argc)
-			scale = std::atoi(argv[++i]);
-		else if (!std::strcmp(argv[i], "-wait") && i + 1 < argc)
-			wait_s = std::atof(argv[++i]);
+	double seconds = 3.0;
+	for (int i = 1; i + 1 < argc; i += 2) {
+		std::string a = argv[i];
+		if (a == "-display")
+			display_name = argv[i + 1];
+		else if (a == "-scale")
+			scale = std::atoi(argv[i + 1]);
+		else if (a == "-seconds")
+			seconds = std::atof(argv[i + 1]);
+		else if (a == "-gif")
+			gif_path = argv[i + 1];
+		else if (a == "-png")
+			png_path = argv[i + 1];
 		else
-			out = argv[i];
+			die("unknown argument " + a);
 	}
-	if (!out || scale < 1 || scale > 32)
-		die("usage: quarvel-shot [-display NAME] [-scale 1..32] [-wait SECONDS] OUT.png");
+	if ((!gif_path && !png_path) || scale < 1 || scale > 16 || !(seconds > 0 && seconds <= 60))
+		die("usage: quarvel-shot [-display NAME] [-scale 1..16] [-seconds S] [-gif OUT.gif] [-png OUT.png]");
 
-	Display *dpy = XOpenDisplay(display_name);
-	if (!dpy)
-		die("cannot open display ", XDisplayName(display_name));
+	if (!(dpy = XOpenDisplay(display_name)))
+		die(std::string("cannot open display ") + XDisplayName(display_name));
+	Window applet = None;
+	for (double end = now_s() + 5.0; (applet = find_applet()) == None && now_s() < end;)
+		sleep_s(0.05);
+	if (applet == None)
+		die(std::string("no quarvel window on ") + XDisplayName(display_name));
+	Window w = shown_window(applet);
 
-	Window w = None;
-	for (double waited = 0; (w = find_applet(dpy)) == None && waited < wait_s; waited += 0.05) {
-		timespec ts = { 0, 50000000 };
-		nanosleep(&ts, nullptr);
-	}
-	if (w == None)
-		die("no quarvel window on ", XDisplayName(display_name));
-
-	XImage *img = XGetImage(dpy, w, square_origin, square_origin, square_side, square_side,
-	                        AllPlanes, ZPixmap);
-	if (!img)
-		die("cannot read the window back");
-
-	// Pixel values to colours through the screen's colormap, once per value.
-	Colormap cmap = DefaultColormap(dpy, DefaultScreen(dpy));
-	std::map<unsigned long, XColor> colours;
-	for (int y = 0; y < square_side; y++)
-		for (int x = 0; x < square_side; x++)
-			colours[XGetPixel(img, x, y)].pixel = XGetPixel(img, x, y);
-	std::vector<XColor> query;
-	for (auto &kv : colours)
-		query.push_back(kv.second);
-	XQueryColors(dpy, cmap, query.data(), static_cast<int>(query.size()));
-	for (auto &c : query)
-		colours[c.pixel] = c;
-
-	int side = square_side * scale;
-	std::vector<unsigned char> rgb(static_cast<std::size_t>(side) * side * 3);
-	for (int y = 0; y < side; y++)
-		for (int x = 0; x < side; x++) {
-			const XColor &c = colours[XGetPixel(img, x / scale, y / scale)];
-			unsigned char *p = &rgb[(static_cast<std::size_t>(y) * side + x) * 3];
-			p[0] = static_cast<unsigned char>(c.red >> 8);
-			p[1] = static_cast<unsigned char>(c.green >> 8);
-			p[2] = static_cast<unsigned char>(c.blue >> 8);
+	std::string error;
+	std::vector<std::vector<std::uint8_t>> frames;
+	frames.push_back(capture(w));
+	if (gif_path) {
+		double next = now_s();
+		for (double end = next + seconds; next < end;) {
+			next += capture_interval_cs / 100.0;
+			sleep_s(next - now_s());
+			frames.push_back(capture(w));
 		}
-	write_png(out, rgb, side);
-	XDestroyImage(img);
+		gif_stream gif;
+		if (!gif_begin(gif, gif_path, square_side * scale, square_side * scale, palette, error))
+			die(error);
+		bool ok = true;
+		for (const auto &f : frames)
+			ok = ok && gif_add_frame(gif, f.data(), square_side, square_side, scale,
+			                         capture_interval_cs, error);
+		std::string end_error;
+		if (!gif_end(gif, ok, end_error))
+			die(ok ? end_error : error);
+	}
+	if (png_path && !png_write_indexed(png_path, frames[0].data(), square_side, square_side, scale,
+	                                   palette, error))
+		die(error);
 	XCloseDisplay(dpy);
 	return 0;
 }

@@ -41,10 +41,17 @@ inline constexpr settings_record default_settings = {
 
 extern settings_record tunnel_settings;   // filled once at start-up
 
+// The settings file is settings_name in settings_dir under HOME.
+inline constexpr const char *settings_dir = ".fesk";
+inline constexpr const char *settings_name = "quarvelrc";
+
 // Fills tunnel_settings from the settings file, writing the defaults there
 // when it cannot be read.
 void settings_load();
 void settings_save();
+// Fills tunnel_settings from the file at `path` and nothing else; false
+// when it cannot be opened.
+bool settings_read(const char *path);
 
 struct map_entry {
 	std::uint8_t angle;     // around the axis, 256 = full turn

@@ -8,9 +8,6 @@
 
 namespace {
 
-constexpr const char *settings_dir = ".fesk";
-constexpr const char *settings_name = "quarvelrc";
-
 // Block sizes below 1 cannot tile the texture (a missing key reads as 0):
 // say so and use the default.
 void
@@ -49,19 +46,26 @@ read_settings(settings_record &s)
 
 } // namespace
 
+bool
+settings_read(const char *path)
+{
+	if (!cfg_open(path, cfg_read))
+		return false;
+	settings_record &s = tunnel_settings;
+	read_settings(s);
+	cfg_close();
+	check_block("tex_block_w", s.tex_block_w);
+	check_block("tex_block_h", s.tex_block_h);
+	return true;
+}
+
 void
 settings_load()
 {
-	settings_record &s = tunnel_settings;
-	if (cfg_open(cfg_file_path(settings_dir, settings_name), cfg_read)) {
-		read_settings(s);
-		cfg_close();
-	} else {
-		s = default_settings;
+	if (!settings_read(cfg_file_path(settings_dir, settings_name))) {
+		tunnel_settings = default_settings;
 		settings_save();
 	}
-	check_block("tex_block_w", s.tex_block_w);
-	check_block("tex_block_h", s.tex_block_h);
 }
 
 void

@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs into a DESTDIR and checks the tree, lints the manual pages,
+# uninstalls, and checks what the Debian package holds and depends on.
+set -eu
+build=$1
+src=$2
+tmp=$(mktemp -d /tmp/quarvel-install-XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+DESTDIR="$tmp/root" cmake --install "$build" --prefix /opt/q >/dev/null
+want="/opt/q/bin/quarvel
+/opt/q/bin/quarvel-preview
+/opt/q/share/man/man1/quarvel-preview.1.gz
+/opt/q/share/man/man1/quarvel.1.gz"
+got=$(cd "$tmp/root" && find . -type f | sed 's/^\.//' | sort)
+[ "$got" = "$want" ] || fail "installed tree: $got"
+[ -x "$tmp/root/opt/q/bin/quarvel" ] || fail "quarvel not executable"
+
+for page in "$src"/man/*.1; do
+	lint=$(mandoc -T lint "$page" 2>&1 || true)
+	[ -z "$lint" ] || fail "mandoc: $lint"
+	warnings=$(groff -man -ww -z "$page" 2>&1)
+	[ -z "$warnings" ] || fail "groff: $warnings"
+done
+zcat "$tmp/root/opt/q/share/man/man1/quarvel.1.gz" | cmp -s - "$src/man/quarvel.1" || fail "man page differs"
+
+make -s -C "$src" BUILD="$build" DESTDIR="$tmp/root" uninstall >/dev/null
+left=$(find "$tmp/root" -type f)
+[ -z "$left" ] || fail "uninstall left: $left"
+
+(cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
+deb=$(ls "$tmp"/pkg/quarvel_*.deb)
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+[ "$files" = "./usr/bin/quarvel
+./usr/bin/quarvel-preview
+./usr/share/man/man1/quarvel-preview.1.gz
+./usr/share/man/man1/quarvel.1.gz" ] || fail "package files: $files"
+depends=$(dpkg-deb -f "$deb" Depends)
+for lib in libx11-6 libxext6 libxpm4 libgif7 libpng16-16 libc6; do
+	echo "$depends" | grep -q "$lib" || fail "package does not depend on $lib: $depends"
+done
+echo "install, manual pages and package: ok"

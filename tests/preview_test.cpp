@@ -1,0 +1,188 @@
+// quarvel-preview: its frames decode to exactly what the renderer makes
+// with the same settings file, and bad input never leaves a file behind.
+#include "applet.h"
+#include "temp_home.h"
+
+#include <gif_lib.h>
+#include <png.h>
+
+#include <dirent.h>
+#include <sys/wait.h>
+
+namespace {
+
+const std::string preview = QUARVEL_PREVIEW;
+
+const char *const green_settings =
+	"shade_switch=1\npersp_switch=1\nt_shade_level=4.0\nt_persp=600.0\n"
+	"t_mov_step=-0.8\nt_rot_step=1.0\ntex_block_w=16\ntex_block_h=8\n"
+	"t_col_add_R=0.0\nt_col_add_G=40.0\nt_col_add_B=10.0\n"
+	"t_col_mul_R=0.9\nt_col_mul_G=0.8\nt_col_mul_B=0.1\n"
+	"t_color_1=60\nt_color_2=250\n";
+
+class Preview : public TempHome {
+protected:
+	std::string err;
+
+	// Runs the preview with `args`; the exit status, standard error in err.
+	int run(const std::string &args)
+	{
+		std::string cmd = "cd '" + home + "' && '" + preview + "' " + args + " 2>'" + path("err") + "'";
+		int status = std::system(cmd.c_str());
+		err = read("err");
+		std::remove(path("err").c_str());
+		return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+	}
+
+	// Files in HOME other than the given ones.
+	std::vector<std::string> other_files(std::initializer_list<std::string> known)
+	{
+		std::vector<std::string> found;
+		DIR *d = opendir(home.c_str());
+		while (dirent *e = readdir(d)) {
+			std::string name = e->d_name;
+			if (name != "." && name != ".." && std::find(known.begin(), known.end(), name) == known.end())
+				found.push_back(name);
+		}
+		closedir(d);
+		return found;
+	}
+};
+
+// The renderer's frames 0..count-1 for the settings in `file`.
+std::vector<well_bytes>
+renderer_frames(const std::string &file, int count)
+{
+	testing::internal::CaptureStderr();
+	EXPECT_TRUE(settings_read(file.c_str()));
+	testing::internal::GetCapturedStderr();
+	const settings_record &s = tunnel_settings;
+	build_colour_ramps(s);
+	build_tunnel_map(s);
+	build_texture(s);
+	anim_offsets = { 0.0f, 0.0f };
+	std::vector<well_bytes> frames;
+	for (int k = 0; k < count; k++) {
+		render_frame(s);
+		advance_offsets(s);
+		frames.push_back(index_frame);
+	}
+	return frames;
+}
+
+void
+expect_ramp_palette(const ColorMapObject *map)
+{
+	ASSERT_NE(map, nullptr);
+	ASSERT_EQ(map->ColorCount, 256);
+	for (int i = 0; i < 256; i++) {
+		EXPECT_EQ(map->Colors[i].Red, colour_ramps[0][i]) << i;
+		EXPECT_EQ(map->Colors[i].Green, colour_ramps[1][i]) << i;
+		EXPECT_EQ(map->Colors[i].Blue, colour_ramps[2][i]) << i;
+	}
+}
+
+// Pixel (x, y) of a frame scaled by `scale` is the frame's (x / scale, y / scale).
+void
+expect_scaled(const GifByteType *pixels, const well_bytes &want, int scale, int frame)
+{
+	int side = well_side * scale;
+	int bad = 0;
+	for (int y = 0; y < side; y++)
+		for (int x = 0; x < side; x++)
+			bad += pixels[y * side + x] != want[static_cast<std::size_t>((y / scale) * well_side + x / scale)];
+	EXPECT_EQ(bad, 0) << "frame " << frame;
+}
+
+} // namespace
+
+TEST_F(Preview, GifFramesAreTheRenderersFrames)
+{
+	write("green.rc", green_settings);
+	ASSERT_EQ(run("-c green.rc -n 40 -s 3 -o out.gif"), 0) << err;
+	std::vector<well_bytes> want = renderer_frames(path("green.rc"), 40);
+
+	int code = 0;
+	GifFileType *gif = DGifOpenFileName(path("out.gif").c_str(), &code);
+	ASSERT_NE(gif, nullptr);
+	ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+	EXPECT_EQ(gif->SWidth, 162);
+	EXPECT_EQ(gif->SHeight, 162);
+	expect_ramp_palette(gif->SColorMap);
+	ASSERT_EQ(gif->ImageCount, 40);
+	for (int k = 0; k < gif->ImageCount; k++)
+		expect_scaled(gif->SavedImages[k].RasterBits, want[static_cast<std::size_t>(k)], 3, k);
+	DGifCloseFile(gif, &code);
+	EXPECT_EQ(err, "");
+}
+
+TEST_F(Preview, DefaultsOneDepthCycleAndPng)
+{
+	// No -c and no settings file: the defaults, and nothing is created.
+	ASSERT_EQ(run("-o out.gif"), 0) << err;
+	EXPECT_FALSE(exists(".fesk"));
+	int code = 0;
+	GifFileType *gif = DGifOpenFileName(path("out.gif").c_str(), &code);
+	ASSERT_NE(gif, nullptr);
+	ASSERT_EQ(DGifSlurp(gif), GIF_OK);
+	EXPECT_EQ(gif->ImageCount, 427);       // 256 / 0.6, rounded up
+	build_colour_ramps(default_settings);
+	expect_ramp_palette(gif->SColorMap);
+	DGifCloseFile(gif, &code);
+
+	// A .png name gives frame 0 as an indexed PNG.
+	ASSERT_EQ(run("-s 2 -o still.png"), 0) << err;
+	png_image image{};
+	image.version = PNG_IMAGE_VERSION;
+	ASSERT_TRUE(png_image_begin_read_from_file(&image, path("still.png").c_str()));
+	EXPECT_EQ(image.width, 108u);
+	image.format = PNG_FORMAT_RGB_COLORMAP;
+	std::vector<png_byte> pixels(PNG_IMAGE_SIZE(image));
+	std::vector<png_byte> colours(PNG_IMAGE_COLORMAP_SIZE(image));
+	ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, colours.data()));
+	build_tunnel_map(default_settings);
+	build_texture(default_settings);
+	anim_offsets = { 0.0f, 0.0f };
+	render_frame(default_settings);
+	// Compare colours: the reader may renumber a palette with duplicates.
+	int bad = 0;
+	for (int y = 0; y < 108; y++)
+		for (int x = 0; x < 108; x++) {
+			int want = index_frame[static_cast<std::size_t>((y / 2) * well_side + x / 2)];
+			const png_byte *c = &colours[pixels[static_cast<std::size_t>(y * 108 + x)] * 3u];
+			bad += c[0] != colour_ramps[0][want] || c[1] != colour_ramps[1][want] ||
+			       c[2] != colour_ramps[2][want];
+		}
+	EXPECT_EQ(bad, 0);
+}
+
+TEST_F(Preview, BadArgumentsFailCleanly)
+{
+	write("green.rc", green_settings);
+	ASSERT_EQ(mkdir(path("dir.rc").c_str(), 0700), 0);
+	const struct {
+		const char *args;
+		int status;
+		const char *message;
+	} rows[] = {
+		{ "-c missing.rc -o out.gif", 1, "cannot read missing.rc: No such file or directory" },
+		{ "-c dir.rc -o out.gif", 1, "cannot read dir.rc: Is a directory" },
+		{ "-c green.rc -n 0 -o out.gif", 2, "bad frame count '0'" },
+		{ "-c green.rc -n 12x -o out.gif", 2, "bad frame count '12x'" },
+		{ "-c green.rc -n 99999999999 -o out.gif", 2, "bad frame count" },
+		{ "-c green.rc -s -3 -o out.gif", 2, "bad scale '-3'" },
+		{ "-c green.rc -s 17 -o out.png", 2, "bad scale '17'" },
+		{ "-c green.rc", 2, "no output file given" },
+		{ "-c green.rc -o", 2, "option -o needs a value" },
+		{ "-x -o out.gif", 2, "unknown argument '-x'" },
+		{ "-c green.rc -o nodir/out.gif", 1, "cannot write nodir/out.gif: No such file or directory" },
+		{ "-c green.rc -o nodir/out.png", 1, "cannot write nodir/out.png: No such file or directory" },
+		{ "-c green.rc -o dir.rc", 1, "cannot write dir.rc: Is a directory" },
+	};
+	for (const auto &r : rows) {
+		EXPECT_EQ(run(r.args), r.status) << r.args;
+		EXPECT_NE(err.find(std::string("quarvel-preview: ") + r.message), std::string::npos)
+			<< r.args << " said: " << err;
+		EXPECT_EQ(other_files({ "green.rc", "dir.rc" }), std::vector<std::string>{}) << r.args;
+	}
+}

@@ -1,0 +1,19 @@
+#!/bin/sh
+# `make run` without a display: it records the applet into a GIF and a PNG,
+# says where they are, and leaves none of the processes it started behind.
+set -eu
+build=$1
+src=$2
+out=$(mktemp -d /tmp/quarvel-demo-XXXXXX)
+trap 'rm -rf "$out"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+said=$(env -u DISPLAY HOME="$out" "$src/tools/run.sh" "$build" "$out" 2>&1) || fail "run.sh: $said"
+echo "$said" | grep -q "saved in $out/quarvel-demo.gif" || fail "does not say where: $said"
+[ "$(head -c 6 "$out/quarvel-demo.gif")" = "GIF89a" ] || fail "no GIF"
+[ "$(head -c 4 "$out/quarvel.png" | tail -c 3)" = "PNG" ] || fail "no PNG"
+[ "$(stat -c %s "$out/quarvel-demo.gif")" -gt 100000 ] || fail "GIF too small for three seconds"
+[ -f "$out/.fesk/quarvelrc" ] || fail "the applet did not run with that HOME"
+left=$(pgrep -af "quarvel -display|fluxbox -display|quarvel-shot" || true)
+[ -z "$left" ] || fail "left running: $left"
+echo "headless run: ok"
