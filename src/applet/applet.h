@@ -82,6 +82,12 @@ void build_texture(const settings_record &s);
 void render_frame(const settings_record &s);
 void advance_offsets(const settings_record &s);
 
+// Writes pixels[frame[i]] for every well pixel into a ZPixmap buffer of 8,
+// 16 or 32 bits per pixel in the host's byte order; false for any other
+// depth, leaving the buffer untouched.
+bool convert_frame(const well_bytes &frame, const std::array<unsigned long, palette_size> &pixels,
+                   int bits_per_pixel, int bytes_per_line, std::uint8_t *data);
+
 // Click commands: one flag each for buttons 1..3, set by a first press.
 extern std::array<bool, 3> click_arms;
 // The command a press of `button` runs, or null when it only arms.

@@ -4,153 +4,16 @@
 // pixels for the screen's depth and builds the renderer's tables; then the
 // frame loop runs forever: drain events, render one frame of palette indices,
 // upload it into the frame pixmap's well, copy the pixmap to both windows,
-// sleep 10 ms.  The renderer itself (applet.h) knows nothing of X.
-#include "applet.h"
-#include "../dock/dock.h"
+// sleep 10 ms.  The renderer (applet.h) knows nothing of X; frame.cpp holds
+// the X side of a frame.
+#include "frame.h"
+#include "dock.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 namespace {
 
 constexpr long frame_sleep_ns = 10000000;     // 10 ms between frames
-
-std::array<unsigned long, palette_size> pixel_table;
-XImage *frame_image;
-Colormap private_colormap;           // only on 8-bit screens, else None
-
-unsigned short
-widen(std::uint8_t v)
-{
-	return static_cast<unsigned short>(v << 8);
-}
-
-// Fills pixel_table and returns the bitmap pad the frame image needs.
-int
-setup_pixels(Visual *visual, int depth, Colormap colormap)
-{
-	Display *dpy = dock_state.display;
-	if (depth == 8) {
-		private_colormap = XCreateColormap(dpy, dock_state.root, visual, AllocAll);
-		XColor cells[palette_size];
-		for (int i = 0; i < palette_size; i++) {
-			cells[i].pixel = static_cast<unsigned long>(i);
-			cells[i].red = widen(colour_ramps[0][i]);
-			cells[i].green = widen(colour_ramps[1][i]);
-			cells[i].blue = widen(colour_ramps[2][i]);
-			cells[i].flags = DoRed | DoGreen | DoBlue;
-			pixel_table[i] = static_cast<unsigned long>(i);
-		}
-		XStoreColors(dpy, private_colormap, cells, palette_size);
-		XSetWindowColormap(dpy, dock_state.main_window, private_colormap);
-		return 8;
-	}
-	if (depth < 8) {
-		std::fputs("Need at least 8-bit display!\n", stderr);
-		std::exit(-1);
-	}
-	// A failed allocation repeats the previous entry's pixel (black for the
-	// first), so every entry shows some colour of the ramp.
-	unsigned long previous = BlackPixel(dpy, dock_state.screen);
-	for (int i = 0; i < palette_size; i++) {
-		XColor c{};
-		c.red = widen(colour_ramps[0][i]);
-		c.green = widen(colour_ramps[1][i]);
-		c.blue = widen(colour_ramps[2][i]);
-		c.flags = DoRed | DoGreen | DoBlue;
-		if (XAllocColor(dpy, colormap, &c))
-			previous = c.pixel;
-		pixel_table[i] = previous;
-	}
-	return 32;
-}
-
-void
-create_frame_image(Visual *visual, int depth, int pad)
-{
-	frame_image = XCreateImage(dock_state.display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
-	                           nullptr, well_side, well_side, pad, 0);
-	if (!frame_image) {
-		std::fputs("quarvel: can't create the frame image\n", stderr);
-		std::exit(1);
-	}
-	// Kept for the life of the process, like every other start-up resource.
-	frame_image->data = static_cast<char *>(
-		std::calloc(static_cast<std::size_t>(frame_image->bytes_per_line), well_side));
-	if (!frame_image->data) {
-		std::fputs("quarvel: out of memory\n", stderr);
-		std::exit(1);
-	}
-}
-
-void
-on_crossing(bool entered)
-{
-	Display *dpy = dock_state.display;
-	XSetInputFocus(dpy, entered ? dock_state.icon_window : None, RevertToNone, CurrentTime);
-	if (private_colormap != None) {
-		if (entered)
-			XInstallColormap(dpy, private_colormap);
-		else
-			XUninstallColormap(dpy, private_colormap);
-	}
-}
-
-// Runs the button's command on its second press; the animation waits for it.
-void
-on_button_press(const XButtonEvent &ev)
-{
-	if (const char *command = click_command(ev.button, tunnel_settings)) {
-		int status = std::system(command);
-		(void)status;                   // a failing command is the shell's to report
-	}
-}
-
-void
-handle_events()
-{
-	XEvent ev;
-	while (XPending(dock_state.display)) {
-		XNextEvent(dock_state.display, &ev);
-		switch (ev.type) {
-		case ButtonPress:
-			on_button_press(ev.xbutton);
-			break;
-		case Expose:
-			dock_redraw();
-			break;
-		// Crossing events are not selected (a docked applet must not take
-		// the focus as the pointer passes), so these only run if a caller
-		// selects them.
-		case EnterNotify:
-			on_crossing(true);
-			break;
-		case LeaveNotify:
-			on_crossing(false);
-			break;
-		default:
-			break;
-		}
-	}
-}
-
-void
-put_frame()
-{
-	for (int r = 0; r < well_side; r++)
-		for (int c = 0; c < well_side; c++)
-			XPutPixel(frame_image, c, r, pixel_table[index_frame[r * well_side + c]]);
-	XPutImage(dock_state.display, dock_state.frame_pixmap, dock_state.normal_gc, frame_image,
-	          0, 0, well_origin, well_origin, well_side, well_side);
-}
-
-void
-sleep_between_frames()
-{
-	timespec ts = { 0, frame_sleep_ns };
-	nanosleep(&ts, nullptr);
-}
 
 } // namespace
 
@@ -160,25 +23,10 @@ main(int argc, char *argv[])
 	// Before the display: the settings file is made even without one.
 	settings_load();
 	dock_open_window(argc, argv, frame_xpm, frame_mask_bits, frame_side, frame_side);
-
-	Display *dpy = dock_state.display;
-	Visual *visual = DefaultVisual(dpy, dock_state.screen);
-	int depth = DefaultDepth(dpy, dock_state.screen);
-	Colormap colormap = DefaultColormap(dpy, dock_state.screen);
-
-	build_colour_ramps(tunnel_settings);
-	int pad = setup_pixels(visual, depth, colormap);
-	create_frame_image(visual, depth, pad);
-	build_tunnel_map(tunnel_settings);
-	build_texture(tunnel_settings);
-	anim_offsets = { 0.0f, 0.0f };
-
+	applet_setup();
 	for (;;) {
-		handle_events();
-		render_frame(tunnel_settings);
-		advance_offsets(tunnel_settings);
-		put_frame();
-		dock_redraw();
-		sleep_between_frames();
+		applet_frame();
+		timespec ts = { 0, frame_sleep_ns };
+		nanosleep(&ts, nullptr);
 	}
 }

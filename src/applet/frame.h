@@ -1,0 +1,21 @@
+// The applet's X side, shared by the program and its benchmarks and tests.
+#pragma once
+
+#include "applet.h"
+
+#include <X11/Xlib.h>
+
+extern std::array<unsigned long, palette_size> pixel_table;  // X pixel of each palette index
+extern XImage *frame_image;                                   // the well, client side
+
+// Everything after dock_open_window: pixels for the screen's depth, the
+// frame image and the renderer's tables.  Ends the process below 8 bits.
+void applet_setup();
+// One frame: drain events, render, upload into the frame pixmap, show it.
+void applet_frame();
+
+// index_frame into an image through pixel_table: XPutPixel for any format,
+// or straight into the buffer, which declines (false) all but ZPixmap at
+// 8, 16 or 32 bits per pixel in the host's byte order.
+void convert_frame_generic(XImage *image);
+bool convert_frame_direct(XImage *image);
