@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= $(if $(CMAKE_INSTALL_PREFIX),$(CMAKE_INSTALL_PREFIX),/usr/local)
 DESTDIR ?=
 
-.PHONY: all deps build run test install uninstall package clean
+.PHONY: all deps build run test bench install uninstall package clean
 
 all: build
 
@@ -22,6 +22,10 @@ run: build
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+bench: build
+	@cmake --build $(BUILD) --target benches -j $(JOBS)
+	@tools/bench.sh $(BUILD)
 
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"

@@ -22,6 +22,11 @@ offset_pair anim_offsets;
 
 namespace {
 
+// The map again in the form a frame reads it: depth * 256 + angle, so that
+// one add and a 16-bit wrap give the texel index, and the shade.
+std::array<std::uint16_t, well_pixels> texel_base;
+std::array<std::uint8_t, well_pixels> shade_of;
+
 constexpr int axis = 27;                 // row and column of the tunnel's axis
 constexpr float full_turn = 256.0f;
 
@@ -105,6 +110,10 @@ build_tunnel_map(const settings_record &s)
 	for (int r = 0; r < well_side; r++)
 		for (int c = 0; c < well_side; c++)
 			tunnel_map[r * well_side + c] = map_entry_at(r, c, s);
+	for (int i = 0; i < well_pixels; i++) {
+		texel_base[i] = static_cast<std::uint16_t>(tunnel_map[i].depth * 256 + tunnel_map[i].angle);
+		shade_of[i] = tunnel_map[i].shade;
+	}
 }
 
 void
@@ -125,15 +134,18 @@ render_frame(const settings_record &s)
 {
 	auto m = static_cast<std::uint32_t>(trunc_or_zero(anim_offsets.depth));
 	auto q = static_cast<std::uint32_t>(trunc_or_zero(anim_offsets.turn));
-	for (int i = 0; i < well_pixels; i++) {
-		map_entry e = tunnel_map[i];
-		std::uint32_t v = (e.depth + m) & 0xFFu;
-		// An angle below q reads from the end of the row before.
-		std::uint32_t at = (v * 256u + e.angle - q) & 0xFFFFu;
-		std::uint32_t t = tunnel_texture[at];
-		if (s.shade_switch)
-			t = (t * e.shade) >> 8;
-		index_frame[i] = static_cast<std::uint8_t>(t);
+	// ((depth + m) mod 256) * 256 + angle - q, all mod 65536: the depth's own
+	// wrap disappears inside the 16-bit one, and an angle below q reads from
+	// the end of the row before.
+	std::uint32_t shift = m * 256u - q;
+	if (s.shade_switch) {
+		for (int i = 0; i < well_pixels; i++) {
+			std::uint32_t t = tunnel_texture[(texel_base[i] + shift) & 0xFFFFu];
+			index_frame[i] = static_cast<std::uint8_t>((t * shade_of[i]) >> 8);
+		}
+	} else {
+		for (int i = 0; i < well_pixels; i++)
+			index_frame[i] = tunnel_texture[(texel_base[i] + shift) & 0xFFFFu];
 	}
 }
 

@@ -1,0 +1,383 @@
+// Whole-process figures for `make bench`, on private Xvfb servers:
+//
+//   probe run SECONDS     the applet and the baseline loop side by side:
+//                         CPU per second of each and of its X server,
+//                         frames per second, peak resident memory
+//   probe start RUNS      time from exec to the first frame on the window
+//   probe soak SECONDS    resident memory and X resources of the applet
+//                         over a long run
+#include "applet.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XRes.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string applet_path = QUARVEL_BINARY;
+std::string baseline_path = BASELINE_BINARY;
+constexpr int cycle = 854;            // default offsets repeat after this many frames
+
+double
+now_s()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void
+sleep_s(double s)
+{
+	auto ns = static_cast<long>(s * 1e9);
+	timespec ts = { ns / 1000000000L, ns % 1000000000L };
+	nanosleep(&ts, nullptr);
+}
+
+[[noreturn]] void
+die(const std::string &msg)
+{
+	std::fprintf(stderr, "probe: %s\n", msg.c_str());
+	std::exit(1);
+}
+
+struct server {
+	pid_t pid;
+	std::string name;
+	Display *dpy;
+};
+
+server
+start_server()
+{
+	int fds[2];
+	if (pipe(fds) != 0)
+		die("pipe");
+	pid_t pid = fork();
+	if (pid == 0) {
+		close(fds[0]);
+		std::string fd = std::to_string(fds[1]);
+		freopen("/dev/null", "w", stderr);
+		execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "320x240x24", "-nolisten", "tcp",
+		       static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(fds[1]);
+	// Read up to the line feed: closing the pipe earlier kills Xvfb with
+	// SIGPIPE when it writes the rest.
+	std::string number;
+	char c;
+	while (read(fds[0], &c, 1) == 1 && c != '\n')
+		number += c;
+	close(fds[0]);
+	if (number.empty())
+		die("Xvfb did not start");
+	server s{ pid, ":" + number, nullptr };
+	if (!(s.dpy = XOpenDisplay(s.name.c_str())))
+		die("cannot connect to " + s.name);
+	return s;
+}
+
+void
+stop(pid_t pid)
+{
+	kill(pid, SIGTERM);
+	waitpid(pid, nullptr, 0);
+}
+
+pid_t
+start_client(const std::string &path, const std::string &display, const std::string &home)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		setenv("DISPLAY", display.c_str(), 1);
+		setenv("HOME", home.c_str(), 1);
+		execl(path.c_str(), "quarvel", static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	return pid;
+}
+
+// CPU seconds a process has used, to the nanosecond: the scheduler's own
+// count, where /proc/PID/stat only has clock ticks of 10 ms.
+double
+cpu_s(pid_t pid)
+{
+	std::ifstream f("/proc/" + std::to_string(pid) + "/schedstat");
+	double ns = 0;
+	f >> ns;
+	return ns * 1e-9;
+}
+
+long
+status_field(pid_t pid, const char *name)
+{
+	std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+	std::string line;
+	while (std::getline(f, line))
+		if (line.rfind(name, 0) == 0)
+			return std::atol(line.c_str() + std::strlen(name));
+	return -1;
+}
+
+Window
+find_window(Display *dpy, const char *cls)
+{
+	Window r, p, *kids = nullptr;
+	unsigned n = 0;
+	Window found = None;
+	if (XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n)) {
+		for (unsigned i = 0; i < n && found == None; i++) {
+			XClassHint hint{};
+			if (XGetClassHint(dpy, kids[i], &hint)) {
+				if (hint.res_class && std::strcmp(hint.res_class, cls) == 0)
+					found = kids[i];
+				XFree(hint.res_name);
+				XFree(hint.res_class);
+			}
+		}
+		XFree(kids);
+	}
+	return found;
+}
+
+std::vector<unsigned long>
+read_well(Display *dpy, Window w)
+{
+	std::vector<unsigned long> out;
+	XImage *img = XGetImage(dpy, w, well_origin, well_origin, well_side, well_side, AllPlanes, ZPixmap);
+	if (!img)
+		return out;
+	for (int y = 0; y < well_side; y++)
+		for (int x = 0; x < well_side; x++)
+			out.push_back(XGetPixel(img, x, y));
+	XDestroyImage(img);
+	return out;
+}
+
+// The frames of one cycle of the default animation as 24-bit pixels.
+std::vector<std::vector<unsigned long>>
+cycle_frames()
+{
+	build_colour_ramps(default_settings);
+	build_tunnel_map(default_settings);
+	build_texture(default_settings);
+	anim_offsets = { 0.0f, 0.0f };
+	std::vector<std::vector<unsigned long>> frames;
+	for (int n = 0; n < cycle; n++) {
+		render_frame(default_settings);
+		advance_offsets(default_settings);
+		std::vector<unsigned long> f;
+		for (auto i : index_frame)
+			f.push_back(static_cast<unsigned long>(colour_ramps[0][i]) << 16 |
+			            static_cast<unsigned long>(colour_ramps[1][i]) << 8 | colour_ramps[2][i]);
+		frames.push_back(std::move(f));
+	}
+	return frames;
+}
+
+int
+frame_number(const std::vector<unsigned long> &well, const std::vector<std::vector<unsigned long>> &frames)
+{
+	for (int n = 0; n < cycle; n++)
+		if (frames[static_cast<std::size_t>(n)] == well)
+			return n;
+	return -1;
+}
+
+std::string
+temp_home()
+{
+	char tmpl[] = "/tmp/quarvel-bench-XXXXXX";
+	if (!mkdtemp(tmpl))
+		die("mkdtemp");
+	return tmpl;
+}
+
+void
+run_side_by_side(double seconds)
+{
+	server xa = start_server(), xb = start_server();
+	std::string home = temp_home();
+	pid_t applet = start_client(applet_path, xa.name, home);
+	pid_t base = start_client(baseline_path, xb.name, home);
+	auto frames = cycle_frames();
+	Window w = None;
+	for (double end = now_s() + 5; (w = find_window(xa.dpy, "quarvel")) == None && now_s() < end;)
+		sleep_s(0.01);
+	if (w == None)
+		die("the applet did not come up");
+	sleep_s(1.0);       // past start-up
+
+	double t0 = now_s();
+	double a0 = cpu_s(applet), b0 = cpu_s(base), xa0 = cpu_s(xa.pid), xb0 = cpu_s(xb.pid);
+	long sw0 = status_field(base, "voluntary_ctxt_switches:");
+	long asw0 = status_field(applet, "voluntary_ctxt_switches:");
+	int last = frame_number(read_well(xa.dpy, w), frames);
+	long applet_frames = 0;
+	// Sample the frame number every 2 s: less than one cycle passes between.
+	while (now_s() - t0 < seconds) {
+		sleep_s(std::min(2.0, seconds - (now_s() - t0)));
+		int n = frame_number(read_well(xa.dpy, w), frames);
+		if (n < 0 || last < 0)
+			die("the window shows no frame of the default animation");
+		applet_frames += (n - last + cycle) % cycle;
+		last = n;
+	}
+	double t = now_s() - t0;
+	double a = cpu_s(applet) - a0, b = cpu_s(base) - b0;
+	double xa_cpu = cpu_s(xa.pid) - xa0, xb_cpu = cpu_s(xb.pid) - xb0;
+	long sw = status_field(base, "voluntary_ctxt_switches:") - sw0;
+	long asw = status_field(applet, "voluntary_ctxt_switches:") - asw0;
+
+	std::printf("side by side for %.1f s, each on its own Xvfb:\n", t);
+	std::printf("  applet:   %6.2f ms CPU/s  %6.1f frames/s (%.1f sleeps/s)  X server %6.2f ms CPU/s  peak RSS %ld KiB\n",
+	            1000 * a / t, static_cast<double>(applet_frames) / t, static_cast<double>(asw) / t,
+	            1000 * xa_cpu / t, status_field(applet, "VmHWM:"));
+	std::printf("  baseline: %6.2f ms CPU/s  %6.1f frames/s (sleeps/s)   X server %6.2f ms CPU/s  peak RSS %ld KiB\n",
+	            1000 * b / t, static_cast<double>(sw) / t, 1000 * xb_cpu / t, status_field(base, "VmHWM:"));
+	std::printf("  applet / baseline CPU: %.3f\n", a / b);
+	stop(applet);
+	stop(base);
+	XCloseDisplay(xa.dpy);
+	XCloseDisplay(xb.dpy);
+	stop(xa.pid);
+	stop(xb.pid);
+	std::system(("rm -rf '" + home + "'").c_str());
+}
+
+void
+time_first_frame(int runs)
+{
+	server x = start_server();
+	std::string home = temp_home();
+	unsigned long well_colour = 0x191919;       // the frame image's empty well
+	std::vector<double> times;
+	for (int i = 0; i < runs; i++) {
+		double t0 = now_s();
+		pid_t applet = start_client(applet_path, x.name, home);
+		double t = -1;
+		for (double end = t0 + 5; now_s() < end;) {
+			Window w = find_window(x.dpy, "quarvel");
+			if (w != None) {
+				std::vector<unsigned long> well = read_well(x.dpy, w);
+				if (!well.empty() && well[0] != well_colour && well[0] != WhitePixel(x.dpy, 0)) {
+					t = now_s() - t0;
+					break;
+				}
+			}
+		}
+		stop(applet);
+		XSync(x.dpy, False);
+		if (t < 0)
+			die("no first frame within 5 s");
+		times.push_back(t * 1000);
+		// wait for the window to go before the next run
+		for (double end = now_s() + 2; find_window(x.dpy, "quarvel") != None && now_s() < end;)
+			sleep_s(0.005);
+	}
+	std::sort(times.begin(), times.end());
+	std::printf("exec to first frame over %d runs: median %.1f ms, min %.1f ms, max %.1f ms\n", runs,
+	            times[times.size() / 2], times.front(), times.back());
+	XCloseDisplay(x.dpy);
+	stop(x.pid);
+	std::system(("rm -rf '" + home + "'").c_str());
+}
+
+// Resources the X server holds for the client that owns `w`.
+long
+client_resources(Display *dpy, Window w)
+{
+	int n = 0;
+	XResClient *clients = nullptr;
+	if (!XResQueryClients(dpy, &n, &clients))
+		return -1;
+	long total = -1;
+	for (int i = 0; i < n; i++) {
+		if ((w & ~clients[i].resource_mask) != clients[i].resource_base)
+			continue;
+		int types = 0;
+		XResType *counts = nullptr;
+		if (XResQueryClientResources(dpy, clients[i].resource_base, &types, &counts)) {
+			total = 0;
+			for (int k = 0; k < types; k++)
+				total += counts[k].count;
+			XFree(counts);
+		}
+	}
+	XFree(clients);
+	return total;
+}
+
+void
+soak(double seconds)
+{
+	server x = start_server();
+	std::string home = temp_home();
+	pid_t applet = start_client(applet_path, x.name, home);
+	Window w = None;
+	for (double end = now_s() + 5; (w = find_window(x.dpy, "quarvel")) == None && now_s() < end;)
+		sleep_s(0.01);
+	if (w == None)
+		die("the applet did not come up");
+	sleep_s(1.0);
+	double t0 = now_s();
+	long rss_first = status_field(applet, "VmRSS:"), res_first = client_resources(x.dpy, w);
+	long rss_min = rss_first, rss_max = rss_first, res_min = res_first, res_max = res_first;
+	long rss = rss_first, res = res_first;
+	std::printf("soak: %.0f s; at start RSS %ld KiB, %ld X resources\n", seconds, rss_first, res_first);
+	while (now_s() - t0 < seconds) {
+		sleep_s(std::min(10.0, seconds - (now_s() - t0)));
+		rss = status_field(applet, "VmRSS:");
+		res = client_resources(x.dpy, w);
+		rss_min = std::min(rss_min, rss);
+		rss_max = std::max(rss_max, rss);
+		res_min = std::min(res_min, res);
+		res_max = std::max(res_max, res);
+		if (static_cast<long>(now_s() - t0) % 60 < 10)
+			std::printf("  %5.0f s: RSS %ld KiB, %ld X resources\n", now_s() - t0, rss, res);
+	}
+	std::printf("soak: RSS %ld..%ld KiB (end %ld), X resources %ld..%ld (end %ld), CPU %.2f s\n", rss_min,
+	            rss_max, rss, res_min, res_max, res, cpu_s(applet));
+	stop(applet);
+	XCloseDisplay(x.dpy);
+	stop(x.pid);
+	std::system(("rm -rf '" + home + "'").c_str());
+}
+
+} // namespace
+
+// A window read while it is still unmapped fails with BadMatch: keep polling.
+int
+ignore_x_error(Display *, XErrorEvent *)
+{
+	return 0;
+}
+
+int
+main(int argc, char *argv[])
+{
+	XSetErrorHandler(ignore_x_error);
+	std::string mode = argc > 1 ? argv[1] : "";
+	double arg = argc > 2 ? std::atof(argv[2]) : 0;
+	if (mode == "run" && arg > 0)
+		run_side_by_side(arg);
+	else if (mode == "start" && arg > 0)
+		time_first_frame(static_cast<int>(arg));
+	else if (mode == "soak" && arg > 0)
+		soak(arg);
+	else
+		die("usage: probe run SECONDS | probe start RUNS | probe soak SECONDS");
+	return 0;
+}

@@ -1,0 +1,27 @@
+#!/bin/sh
+# `make bench`: micro-benchmarks of the pure parts and of one frame on a
+# real X server, then the running applet beside the baseline loop, its
+# start-up time, and a soak (SOAK_SECONDS, default 600).
+set -eu
+build=${1:-build}
+soak=${SOAK_SECONDS:-600}
+work=$(mktemp -d)
+trap 'kill "$xvfb_pid" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
+
+Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+xvfb_pid=$!
+n=0
+while ! grep -q . "$work/display" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+
+echo "== micro-benchmarks (medians of 5 repetitions)"
+HOME="$work" DISPLAY=":$(head -n 1 "$work/display")" "$build/bench/render_bench" \
+	--benchmark_repetitions=5 --benchmark_report_aggregates_only=true 2>/dev/null |
+	grep -E '^(Benchmark|-|BM_.*_median)'
+kill "$xvfb_pid"
+
+echo "== the running applet beside the baseline loop"
+"$build/bench/probe" run 60
+echo "== start-up"
+"$build/bench/probe" start 21
+echo "== soak"
+"$build/bench/probe" soak "$soak"
