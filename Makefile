@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= $(if $(CMAKE_INSTALL_PREFIX),$(CMAKE_INSTALL_PREFIX),/usr/local)
 DESTDIR ?=
 
-.PHONY: all deps build run test bench install uninstall package clean
+.PHONY: all deps build run test bench fuzz install uninstall package clean
 
 all: build
 
@@ -20,8 +20,14 @@ build: deps
 run: build
 	@tools/run.sh $(BUILD)
 
+# Every test, then again under the sanitizers, then each fuzzer for 30 s.
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	@JOBS=$(JOBS) tools/sanitize.sh $(BUILD)-asan
+	@JOBS=$(JOBS) tools/fuzz.sh 30 $(BUILD)-fuzz
+
+fuzz: build
+	@JOBS=$(JOBS) tools/fuzz.sh $${FUZZ_SECONDS:-600} $(BUILD)-fuzz
 
 bench: build
 	@cmake --build $(BUILD) --target benches -j $(JOBS)

@@ -369,6 +369,7 @@ int
 main(int argc, char *argv[])
 {
 	XSetErrorHandler(ignore_x_error);
+	setvbuf(stdout, nullptr, _IOLBF, 0);     // progress shows as it comes
 	std::string mode = argc > 1 ? argv[1] : "";
 	double arg = argc > 2 ? std::atof(argv[2]) : 0;
 	if (mode == "run" && arg > 0)

@@ -596,3 +596,71 @@ TEST(AppletClicks, EmptyAndSlowCommands)
 	// and moves again once it has returned
 	EXPECT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != held; }, 5.0));
 }
+
+namespace {
+
+long
+resident_kib(pid_t pid)
+{
+	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+	auto at = status.find("VmRSS:");
+	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+} // namespace
+
+TEST(AppletFaults, ServerGoingAwayEndsTheApplet)
+{
+	applet_run run(24);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	XCloseDisplay(run.x.dpy);
+	run.x.dpy = nullptr;
+	kill(run.x.pid, SIGKILL);
+	waitpid(run.x.pid, nullptr, 0);
+	run.x.pid = -1;
+	int status = wait_exit(run.proc, 1.0);
+	ASSERT_NE(status, -1) << "still running a second after its server went away";
+	EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+	EXPECT_NE(WEXITSTATUS(status), 0);
+}
+
+TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)
+{
+	std::string text = settings_text({ { "command1", "echo 1 >> @HOME@/log" },
+	                                   { "command2", "echo 2 >> @HOME@/log" },
+	                                   { "command3", "echo 3 >> @HOME@/log" } });
+	applet_run run(24, {}, text.c_str());
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	point_at_applet(dpy);
+	auto burst = [&] {
+		for (int i = 0; i < 1000; i++) {
+			unsigned b = i % 2 ? 5 : 4;
+			XTestFakeButtonEvent(dpy, b, True, CurrentTime);
+			XTestFakeButtonEvent(dpy, b, False, CurrentTime);
+			XTestFakeMotionEvent(dpy, DefaultScreen(dpy), 10 + i % 40, 10 + i % 37, CurrentTime);
+		}
+		XSync(dpy, False);
+	};
+	// Two changes of the well: a whole loop has run after the burst arrived,
+	// so its events have been taken.
+	auto animation_goes_on = [&] {
+		for (int i = 0; i < 2; i++) {
+			std::vector<unsigned long> before = read_well(dpy, run.main_window);
+			if (!poll_until([&] { return read_well(dpy, run.main_window) != before; }, 5.0))
+				return false;
+		}
+		return true;
+	};
+	burst();
+	EXPECT_TRUE(animation_goes_on()) << "the animation stopped";
+	// The queue the first burst needed is kept; a second must not add to it.
+	long after_first = resident_kib(run.proc.pid);
+	burst();
+	EXPECT_TRUE(animation_goes_on());
+	EXPECT_LE(resident_kib(run.proc.pid) - after_first, 64) << "KiB more after the second burst";
+	// Nothing ran: the log is first written by this pair of presses.
+	press(dpy, { 2, 2 });
+	EXPECT_TRUE(log_becomes(run.home + "/log", "2\n")) << read_file(run.home + "/log");
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+}

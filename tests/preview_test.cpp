@@ -31,6 +31,8 @@ protected:
 		int status = std::system(cmd.c_str());
 		err = read("err");
 		std::remove(path("err").c_str());
+		EXPECT_EQ(err.find("runtime error:"), std::string::npos) << err;
+		EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
 		return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 	}
 

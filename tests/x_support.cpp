@@ -166,6 +166,11 @@ stop_child(child_process &c)
 		waitpid(c.pid, nullptr, 0);
 		c.pid = -1;
 	}
+	// In the sanitizer build a child's report lands on its standard error.
+	std::string err = read_file(c.stderr_path);
+	for (const char *mark : { "runtime error:", "Sanitizer" })
+		if (err.find(mark) != std::string::npos)
+			ADD_FAILURE() << "sanitizer report from a child:\n" << err;
 	unlink(c.stderr_path.c_str());
 	unlink(c.stdout_path.c_str());
 }

@@ -1,0 +1,48 @@
+// Any bytes as a settings file: the lookups and the loader must neither
+// read out of bounds nor reach undefined behaviour, and whatever they make
+// of the file must render.
+#include "applet.h"
+#include "cfg.h"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string path;
+
+} // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+	if (path.empty())
+		path = "/tmp/quarvel-fuzz-settings-" + std::to_string(getpid());
+	FILE *f = std::fopen(path.c_str(), "wb");
+	if (!f)
+		return 0;
+	std::fwrite(data, 1, size, f);
+	std::fclose(f);
+
+	if (settings_read(path.c_str())) {
+		const settings_record &s = tunnel_settings;
+		build_colour_ramps(s);
+		build_tunnel_map(s);
+		build_texture(s);
+		anim_offsets = { 0.0f, 0.0f };
+		for (int i = 0; i < 3; i++) {
+			render_frame(s);
+			advance_offsets(s);
+		}
+	}
+	// Keys that are prefixes of others, and the empty key.
+	if (cfg_open(path.c_str(), cfg_read)) {
+		for (const char *key : { "", "t", "t_persp", "command", "#" }) {
+			cfg_get_int(key);
+			cfg_get_float(key);
+		}
+		cfg_close();
+	}
+	return 0;
+}
