@@ -341,6 +341,8 @@ soak(double seconds)
 		sleep_s(std::min(10.0, seconds - (now_s() - t0)));
 		rss = status_field(applet, "VmRSS:");
 		res = client_resources(x.dpy, w);
+		if (rss < 0 || res < 0 || waitpid(applet, nullptr, WNOHANG) == applet)
+			die("the applet ended during the soak");
 		rss_min = std::min(rss_min, rss);
 		rss_max = std::max(rss_max, rss);
 		res_min = std::min(res_min, res);

@@ -3,13 +3,29 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
+
+namespace {
+
+std::string path;
+
+void
+remove_file()
+{
+	std::remove(path.c_str());
+}
+
+} // namespace
 
 extern "C" int
 LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-	static const std::string path = "/tmp/quarvel-fuzz-rc-" + std::to_string(getpid());
+	if (path.empty()) {
+		path = "/tmp/quarvel-fuzz-rc-" + std::to_string(getpid());
+		std::atexit(remove_file);
+	}
 	FILE *f = std::fopen(path.c_str(), "wb");
 	if (!f)
 		return 0;

@@ -5,6 +5,7 @@
 #include "cfg.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -12,13 +13,21 @@ namespace {
 
 std::string path;
 
+void
+remove_file()
+{
+	std::remove(path.c_str());
+}
+
 } // namespace
 
 extern "C" int
 LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-	if (path.empty())
+	if (path.empty()) {
 		path = "/tmp/quarvel-fuzz-settings-" + std::to_string(getpid());
+		std::atexit(remove_file);
+	}
 	FILE *f = std::fopen(path.c_str(), "wb");
 	if (!f)
 		return 0;

@@ -221,15 +221,18 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 		GTEST_SKIP() << manager_name(c.wm) << " does not run at depth " << c.depth;
 	auto started = std::chrono::steady_clock::now();
 	applet = spawn(applet_path, { "quarvel", "-display", x.name }, { "HOME=" + home });
-	Window main_window = None;
-	ASSERT_TRUE(poll_until([&] { return (main_window = find_by_class(x.dpy, "quarvel")) != None; }, 10.0));
-	Window icon = None;
-	{
-		XWMHints *hints = XGetWMHints(x.dpy, main_window);
-		ASSERT_NE(hints, nullptr);
-		icon = hints->icon_window;
-		XFree(hints);
-	}
+	// The class is set before the hints: wait for the icon window's hint.
+	Window main_window = None, icon = None;
+	ASSERT_TRUE(poll_until([&] {
+		if ((main_window = find_by_class(x.dpy, "quarvel")) == None)
+			return false;
+		if (XWMHints *hints = XGetWMHints(x.dpy, main_window)) {
+			if (hints->flags & IconWindowHint)
+				icon = hints->icon_window;
+			XFree(hints);
+		}
+		return icon != None;
+	}, 10.0));
 	if (c.applet_first) {
 		ASSERT_TRUE(poll_until([&] { return place_of(x.dpy, main_window).viewable; }, 10.0));
 		if (!start_wm())
