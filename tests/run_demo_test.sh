@@ -8,12 +8,15 @@ out=$(mktemp -d /tmp/quarvel-demo-XXXXXX)
 trap 'rm -rf "$out"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-said=$(env -u DISPLAY HOME="$out" "$src/tools/run.sh" "$build" "$out" 2>&1) || fail "run.sh: $said"
+# In a session of its own, so that what it leaves behind can be told from
+# everything else running on the machine.
+said=$(env -u DISPLAY HOME="$out" setsid sh -c 'echo $$ >"$1/sid"; exec "$2/tools/run.sh" "$3" "$1"' \
+	sh "$out" "$src" "$build" 2>&1) || fail "run.sh: $said"
 echo "$said" | grep -q "saved in $out/quarvel-demo.gif" || fail "does not say where: $said"
 [ "$(head -c 6 "$out/quarvel-demo.gif")" = "GIF89a" ] || fail "no GIF"
 [ "$(head -c 4 "$out/quarvel.png" | tail -c 3)" = "PNG" ] || fail "no PNG"
 [ "$(stat -c %s "$out/quarvel-demo.gif")" -gt 100000 ] || fail "GIF too small for three seconds"
 [ -f "$out/.fesk/quarvelrc" ] || fail "the applet did not run with that HOME"
-left=$(pgrep -af "quarvel -display|fluxbox -display|quarvel-shot" || true)
+left=$(pgrep -a -s "$(cat "$out/sid")" || true)
 [ -z "$left" ] || fail "left running: $left"
 echo "headless run: ok"
