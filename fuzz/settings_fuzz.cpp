@@ -3,38 +3,15 @@
 // of the file must render.
 #include "applet.h"
 #include "cfg.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-#include <unistd.h>
-
-namespace {
-
-std::string path;
-
-void
-remove_file()
-{
-	std::remove(path.c_str());
-}
-
-} // namespace
+#include "fuzz_file.h"
 
 extern "C" int
 LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-	if (path.empty()) {
-		path = "/tmp/quarvel-fuzz-settings-" + std::to_string(getpid());
-		std::atexit(remove_file);
-	}
-	FILE *f = std::fopen(path.c_str(), "wb");
-	if (!f)
+	const char *path = fuzz_file(data, size);
+	if (!path)
 		return 0;
-	std::fwrite(data, 1, size, f);
-	std::fclose(f);
-
-	if (settings_read(path.c_str())) {
+	if (settings_read(path)) {
 		const settings_record &s = tunnel_settings;
 		build_colour_ramps(s);
 		build_tunnel_map(s);
@@ -46,7 +23,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 		}
 	}
 	// Keys that are prefixes of others, and the empty key.
-	if (cfg_open(path.c_str(), cfg_read)) {
+	if (cfg_open(path, cfg_read)) {
 		for (const char *key : { "", "t", "t_persp", "command", "#" }) {
 			cfg_get_int(key);
 			cfg_get_float(key);
