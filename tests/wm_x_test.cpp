@@ -240,18 +240,30 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	}
 
 	// Swallowed: reparented out of the main window into a frame of the
-	// manager's on the root, shown, and no longer moving for 300 ms.
+	// manager's on the root, shown, and no longer moving for 300 ms.  Each
+	// place it is shown at for 100 ms must show the frame by then, not a
+	// blank window.
+	std::vector<unsigned long> want = expected_square(x.dpy, c.depth);
 	placement p, last;
 	auto stable_since = std::chrono::steady_clock::now();
+	bool checked_here = false;
+	int blank_places = 0;
 	bool swallowed = poll_until([&] {
 		p = place_of(x.dpy, icon);
 		auto now = std::chrono::steady_clock::now();
-		if (!(p == last))
+		if (!(p == last)) {
 			stable_since = now;
+			checked_here = false;
+		}
 		last = p;
+		if (p.viewable && !checked_here && now - stable_since >= std::chrono::milliseconds(100)) {
+			checked_here = true;
+			blank_places += on_screen(x.dpy, p) != want;
+		}
 		return p.viewable && p.parent != main_window && p.parent != None &&
 		       now - stable_since >= std::chrono::milliseconds(300);
 	}, 15.0);
+	EXPECT_EQ(blank_places, 0) << "places where the icon window was shown without its frame";
 	ASSERT_TRUE(swallowed) << "icon window parent " << p.parent << " viewable " << p.viewable;
 	double seconds = std::chrono::duration<double>(stable_since - started).count();
 	RecordProperty("swallow_seconds", std::to_string(seconds));
@@ -265,7 +277,6 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	EXPECT_TRUE(!m.viewable || off_screen) << "main window shown at " << m.x << "," << m.y;
 
 	// What the screen shows there: the frame and the frozen first frame.
-	std::vector<unsigned long> want = expected_square(x.dpy, c.depth);
 	EXPECT_TRUE(poll_until([&] { return on_screen(x.dpy, p) == want; }, 5.0))
 		<< "the docked applet does not show its frame at " << p.x << "," << p.y;
 
