@@ -658,7 +658,13 @@ TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)
 	long after_first = resident_kib(run.proc.pid);
 	burst();
 	EXPECT_TRUE(animation_goes_on());
+#ifndef __SANITIZE_ADDRESS__
+	// (AddressSanitizer keeps freed memory in quarantine, so there the
+	// figure grows without a leak.)
 	EXPECT_LE(resident_kib(run.proc.pid) - after_first, 64) << "KiB more after the second burst";
+#else
+	(void)after_first;
+#endif
 	// Nothing ran: the log is first written by this pair of presses.
 	press(dpy, { 2, 2 });
 	EXPECT_TRUE(log_becomes(run.home + "/log", "2\n")) << read_file(run.home + "/log");
