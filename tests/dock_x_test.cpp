@@ -189,3 +189,16 @@ TEST(DockRegions, InclusiveBoundsLowestIndexWins)
 	for (const auto &r : rows)
 		EXPECT_EQ(dock_find_region(r[0], r[1]), r[2]) << r[0] << "," << r[1];
 }
+
+TEST(DockOpenWindowDeathTest, BadImageDataEndsWithStatus1)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	xvfb_server x = start_xvfb(24);
+	std::string display = x.name;
+	char *argv[] = { const_cast<char *>("docktest"), const_cast<char *>("-display"), display.data(), nullptr };
+	const char *bad_xpm[] = { "64 64 1 1", "a c #nosuchcolour", nullptr };
+	unsigned char mask[side * side / 8] = {};
+	EXPECT_EXIT(dock_open_window(3, argv, bad_xpm, mask, side, side), testing::ExitedWithCode(1),
+	            "^Not enough free colorcells.\n$");
+	stop_xvfb(x);
+}
