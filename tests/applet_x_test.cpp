@@ -654,14 +654,19 @@ TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)
 	};
 	burst();
 	EXPECT_TRUE(animation_goes_on()) << "the animation stopped";
-	// The queue the first burst needed is kept; a second must not add to it.
+	// Xlib keeps the queue entries a burst needed for reuse, and a later
+	// burst that finds the applet slower may need more of them at once; all
+	// 2000 events queued together take some 400 KiB.  A leak would take that
+	// much for every burst.
 	long after_first = resident_kib(run.proc.pid);
-	burst();
-	EXPECT_TRUE(animation_goes_on());
+	for (int i = 0; i < 4; i++) {
+		burst();
+		EXPECT_TRUE(animation_goes_on());
+	}
 #ifndef __SANITIZE_ADDRESS__
 	// (AddressSanitizer keeps freed memory in quarantine, so there the
 	// figure grows without a leak.)
-	EXPECT_LE(resident_kib(run.proc.pid) - after_first, 64) << "KiB more after the second burst";
+	EXPECT_LE(resident_kib(run.proc.pid) - after_first, 512) << "KiB more after four more bursts";
 #else
 	(void)after_first;
 #endif

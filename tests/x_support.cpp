@@ -220,10 +220,16 @@ poll_until(const std::function<bool()> &cond, double timeout_s)
 Window
 find_by_class(Display *dpy, const char *cls)
 {
+	return find_by_class_below(dpy, DefaultRootWindow(dpy), cls);
+}
+
+Window
+find_by_class_below(Display *dpy, Window top, const char *cls)
+{
 	Window root_ret, parent, *children = nullptr;
 	unsigned n = 0;
 	Window found = None;
-	if (!XQueryTree(dpy, DefaultRootWindow(dpy), &root_ret, &parent, &children, &n))
+	if (!XQueryTree(dpy, top, &root_ret, &parent, &children, &n))
 		return None;
 	for (unsigned i = 0; i < n && found == None; i++) {
 		XClassHint hint{};
@@ -234,6 +240,9 @@ find_by_class(Display *dpy, const char *cls)
 			XFree(hint.res_class);
 		}
 	}
+	// A window manager may have put it in a frame of its own.
+	for (unsigned i = 0; i < n && found == None; i++)
+		found = find_by_class_below(dpy, children[i], cls);
 	XFree(children);
 	return found;
 }

@@ -39,8 +39,10 @@ std::string read_file(const std::string &path);
 // Polls every 10 ms until `cond` holds or the time is up.
 bool poll_until(const std::function<bool()> &cond, double timeout_s);
 
-// The top-level window whose WM_CLASS res_class is `cls`, or None.
+// The window whose WM_CLASS res_class is `cls`, searched from the root
+// down, or None.
 Window find_by_class(Display *dpy, const char *cls);
+Window find_by_class_below(Display *dpy, Window top, const char *cls);
 Window first_child(Display *dpy, Window w);
 
 // Pixel values of a rectangle of a window, row-major; empty if unreadable.
