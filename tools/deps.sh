@@ -4,7 +4,7 @@
 set -eu
 
 packages="cmake make g++ libx11-dev libxext-dev libxpm-dev libxtst-dev libpng-dev
-libgif-dev libxres-dev libgtest-dev libbenchmark-dev xvfb x11-utils mandoc groff-base dpkg-dev
+libgif-dev libxres-dev libgtest-dev libbenchmark-dev xvfb xfonts-base x11-utils mandoc groff-base dpkg-dev
 fluxbox wmaker clang libclang-rt-14-dev procps"
 
 missing=""
