@@ -12,6 +12,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/extensions/shape.h>
 
+#include <algorithm>
 #include <set>
 #include <sys/wait.h>
 
@@ -27,17 +28,19 @@ struct applet_run {
 	Window main_window = None;
 	Window icon_window = None;
 
-	// `settings`, when given, becomes the applet's settings file, with
-	// every "@HOME@" in it replaced by the applet's home.
-	applet_run(int depth, std::vector<std::string> extra_args = {}, const char *settings = nullptr)
+	// `settings`, when given, becomes the applet's settings file (of mode
+	// `settings_mode`), with every "@HOME@" in it replaced by the applet's
+	// home.
+	applet_run(int depth, std::vector<std::string> extra_args = {}, const char *settings = nullptr,
+	           mode_t settings_mode = 0644, int visual_class = -1)
 	{
-		x = start_xvfb(depth);
+		x = start_xvfb(depth, 320, 240, visual_class);
 		home = make_temp_dir();
 		if (settings) {
 			std::string text = settings;
 			for (auto at = text.find("@HOME@"); at != std::string::npos; at = text.find("@HOME@"))
 				text.replace(at, 6, home);
-			write_settings_file(home, text);
+			write_settings_file(home, text, settings_mode);
 		}
 		std::vector<std::string> argv = { "quarvel", "-display", x.name };
 		argv.insert(argv.end(), extra_args.begin(), extra_args.end());
@@ -306,6 +309,27 @@ TEST(AppletWindow, PrivateColormapOnPseudoColorScreen)
 	}, 5.0));
 }
 
+TEST(AppletWindow, StaticEightBitScreensShowAllocatedPixels)
+{
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	for (int visual_class : { StaticGray, StaticColor, TrueColor }) {
+		SCOPED_TRACE("visual class " + std::to_string(visual_class));
+		applet_run run(8, {}, nullptr, 0644, visual_class);
+		ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+		Display *dpy = run.x.dpy;
+		ASSERT_EQ(DefaultVisual(dpy, DefaultScreen(dpy))->c_class, visual_class);
+		build_colour_ramps(default_settings);
+		auto pixels = server_pixels(dpy);
+		EXPECT_TRUE(poll_until([&] {
+			return match_frame(read_well(dpy, run.main_window), frames, pixels) >= 0;
+		}, 5.0));
+		XWindowAttributes wa;
+		XGetWindowAttributes(dpy, run.main_window, &wa);
+		EXPECT_EQ(wa.colormap, DefaultColormap(dpy, DefaultScreen(dpy)));   // no private one
+		EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+	}
+}
+
 TEST(AppletWindow, ExposureRepaintsBothWindows)
 {
 	applet_run run(24);
@@ -561,6 +585,32 @@ TEST(AppletClicks, SecondPressRunsTheButtonsCommand)
 	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
 }
 
+TEST(AppletClicks, CommandsFromAFileOthersCanChangeNeverRun)
+{
+	std::string text = settings_text({ { "command1", "echo 1 >> @HOME@/log" } });
+	for (mode_t mode : { 0666, 0600 }) {
+		SCOPED_TRACE("mode " + std::to_string(mode));
+		applet_run run(24, {}, text.c_str(), mode);
+		ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+		point_at_applet(run.x.dpy);
+		press(run.x.dpy, { 1, 1 });
+		if (mode == 0600) {
+			EXPECT_TRUE(log_becomes(run.home + "/log", "1\n"));
+			EXPECT_EQ(read_file(run.proc.stderr_path), "");
+			continue;
+		}
+		EXPECT_EQ(read_file(run.proc.stderr_path),
+		          "quarvel: " + run.home + "/.fesk/quarvelrc is writable by others; "
+		          "click commands are disabled\n");
+		// Two changes of the well: a whole loop has run since the presses.
+		for (int i = 0; i < 2; i++) {
+			std::vector<unsigned long> before = read_well(run.x.dpy, run.main_window);
+			ASSERT_TRUE(poll_until([&] { return read_well(run.x.dpy, run.main_window) != before; }, 5.0));
+		}
+		EXPECT_EQ(read_file(run.home + "/log"), "");
+	}
+}
+
 TEST(AppletClicks, EmptyAndSlowCommands)
 {
 	std::string text = settings_text({ { "command1", "" },
@@ -609,19 +659,38 @@ resident_kib(pid_t pid)
 
 } // namespace
 
+// Losing the server ends the applet with status 1 and Xlib's message, never
+// by SIGPIPE, even with nobody reading its output.  Its diagnostics reach
+// a file as they are made, although it ends without flushing.
 TEST(AppletFaults, ServerGoingAwayEndsTheApplet)
 {
-	applet_run run(24);
-	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
-	XCloseDisplay(run.x.dpy);
-	run.x.dpy = nullptr;
-	kill(run.x.pid, SIGKILL);
-	waitpid(run.x.pid, nullptr, 0);
-	run.x.pid = -1;
-	int status = wait_exit(run.proc, 1.0);
-	ASSERT_NE(status, -1) << "still running a second after its server went away";
-	EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-	EXPECT_NE(WEXITSTATUS(status), 0);
+	std::string long_home(1030, 'h');      // ten path overflow lines on stdout
+	long_home[0] = '/';
+	for (bool broken_output : { false, true }) {
+		SCOPED_TRACE(broken_output ? "output into closed pipes" : "output into files");
+		xvfb_server x = start_xvfb(24);
+		child_process c = spawn(applet_path, { "quarvel", "-display", x.name }, { "HOME=" + long_home },
+		                        broken_output);
+		ASSERT_TRUE(poll_until([&] { return find_by_class(x.dpy, "quarvel") != None; }, 10.0));
+		if (!broken_output) {
+			std::string out = read_file(c.stdout_path);
+			EXPECT_EQ(out.rfind("ERROR: string overflow by 6 in safe_strcpy [", 0), 0u) << out;
+			EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 10) << out;  // the load, then the save
+		}
+		XCloseDisplay(x.dpy);
+		x.dpy = nullptr;
+		kill(x.pid, SIGKILL);
+		waitpid(x.pid, nullptr, 0);
+		x.pid = -1;
+		int status = wait_exit(c, 30.0);
+		ASSERT_NE(status, -1) << "still running 30 s after its server went away";
+		EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+		EXPECT_EQ(WEXITSTATUS(status), 1);
+		if (!broken_output) {
+			EXPECT_NE(read_file(c.stderr_path).find(x.name), std::string::npos) << read_file(c.stderr_path);
+		}
+		stop_child(c);
+	}
 }
 
 TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)

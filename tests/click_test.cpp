@@ -35,3 +35,23 @@ TEST(ClickCommand, EverySecondPressOfAButtonRuns)
 		EXPECT_EQ(ran, r.runs) << r.what;
 	}
 }
+
+TEST(ClickCommand, GuardedCommandsArmButNeverRun)
+{
+	settings_record s = default_settings;
+	click_arms = {};
+	command_guard = { true, {} };             // the file was not the user's alone
+	EXPECT_EQ(click_command(1, s), nullptr);
+	EXPECT_EQ(click_command(1, s), nullptr);
+	EXPECT_TRUE(click_arms == (std::array<bool, 3>{}));   // and disarmed again
+
+	command_guard = { false, { false, true, false } };    // command2 was cut
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(click_command(2, s), nullptr);
+	EXPECT_EQ(click_command(2, s), nullptr);
+	EXPECT_STREQ(click_command(3, s), nullptr);
+	EXPECT_STREQ(click_command(3, s), "xlock -mode blank");
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	          "quarvel: command2 is longer than 256 characters; not running it\n");
+	command_guard = {};
+}

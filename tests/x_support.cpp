@@ -77,7 +77,7 @@ die_with_parent()
 } // namespace
 
 xvfb_server
-start_xvfb(int depth, int width, int height)
+start_xvfb(int depth, int width, int height, int visual_class)
 {
 	XSetErrorHandler(tolerate_x_error);
 	xvfb_server x;
@@ -95,8 +95,12 @@ start_xvfb(int depth, int width, int height)
 		dup2(null, 1);
 		dup2(null, 2);
 		std::string fd = std::to_string(fds[1]);
-		execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
-		       "-nolisten", "tcp", "-noreset", static_cast<char *>(nullptr));
+		std::string cls = std::to_string(visual_class);
+		const char *argv[] = { "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+		                       "-nolisten", "tcp", "-noreset", "-cc", cls.c_str(), nullptr };
+		if (visual_class < 0)
+			argv[9] = nullptr;
+		execvp("Xvfb", const_cast<char **>(argv));
 		_exit(127);
 	}
 	close(fds[1]);
@@ -128,7 +132,8 @@ stop_xvfb(xvfb_server &x)
 }
 
 child_process
-spawn(const std::string &path, const std::vector<std::string> &argv, const std::vector<std::string> &env)
+spawn(const std::string &path, const std::vector<std::string> &argv, const std::vector<std::string> &env,
+      bool broken_output)
 {
 	child_process c;
 	static int serial;
@@ -148,6 +153,11 @@ spawn(const std::string &path, const std::vector<std::string> &argv, const std::
 		}
 		int out = open(c.stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 		int err = open(c.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		int unread[2];
+		if (broken_output && pipe(unread) == 0) {
+			close(unread[0]);
+			out = err = unread[1];
+		}
 		dup2(out, 1);
 		dup2(err, 2);
 		std::vector<char *> args;
@@ -307,9 +317,10 @@ remove_tree(const std::string &path)
 }
 
 void
-write_settings_file(const std::string &home, const std::string &text)
+write_settings_file(const std::string &home, const std::string &text, mode_t mode)
 {
 	std::string dir = home + "/.fesk";
 	mkdir(dir.c_str(), 0700);
 	std::ofstream(dir + "/quarvelrc", std::ios::binary) << text;
+	chmod((dir + "/quarvelrc").c_str(), mode);
 }

@@ -16,9 +16,10 @@ struct xvfb_server {
 	Display *dpy = nullptr;      // the test's own connection
 };
 
-// Starts Xvfb with one screen of the given depth; fails the test if it
-// does not come up within ten seconds.
-xvfb_server start_xvfb(int depth, int width = 320, int height = 240);
+// Starts Xvfb with one screen of the given depth (and default visual
+// class, when one is given); fails the test if it does not come up within
+// ten seconds.
+xvfb_server start_xvfb(int depth, int width = 320, int height = 240, int visual_class = -1);
 void stop_xvfb(xvfb_server &x);
 
 struct child_process {
@@ -28,9 +29,10 @@ struct child_process {
 };
 
 // Runs `path` with the given argv (argv[0] included) and environment
-// additions ("NAME=value"; "NAME=" with nothing after removes NAME).
+// additions ("NAME=value"; "NAME=" with nothing after removes NAME).  With
+// `broken_output`, standard output and error are pipes nobody reads.
 child_process spawn(const std::string &path, const std::vector<std::string> &argv,
-                    const std::vector<std::string> &env = {});
+                    const std::vector<std::string> &env = {}, bool broken_output = false);
 // Exit status as waitpid reports it, or -1 if it did not end in time.
 int wait_exit(child_process &c, double timeout_s);
 void stop_child(child_process &c);
@@ -52,8 +54,8 @@ std::vector<unsigned long> read_pixels(Display *dpy, Window w, int x, int y, int
 // default colormap.
 unsigned long alloc_pixel(Display *dpy, unsigned short r, unsigned short g, unsigned short b);
 
-// Writes HOME/.fesk/quarvelrc.
-void write_settings_file(const std::string &home, const std::string &text);
+// Writes HOME/.fesk/quarvelrc with the given mode.
+void write_settings_file(const std::string &home, const std::string &text, mode_t mode = 0644);
 
 // A fresh temporary directory, removed with everything in it by remove_tree.
 std::string make_temp_dir();

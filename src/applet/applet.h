@@ -45,13 +45,26 @@ extern settings_record tunnel_settings;   // filled once at start-up
 inline constexpr const char *settings_dir = ".fesk";
 inline constexpr const char *settings_name = "quarvelrc";
 
-// Fills tunnel_settings from the settings file, writing the defaults there
-// when it cannot be read.
+// Fills tunnel_settings from the settings file.  The defaults are written
+// there only when nothing exists at the path; a file that exists but cannot
+// be read, or is no regular file, is left alone and the defaults are used,
+// with one line on standard error.
 void settings_load();
+// Writes tunnel_settings whole or not at all; silent on failure.
 void settings_save();
 // Fills tunnel_settings from the file at `path` and nothing else; false
-// when it cannot be opened.
+// (with errno) when it cannot be opened.
 bool settings_read(const char *path);
+
+// What the click commands may run.  A settings file that another user could
+// have changed (through its mode, its directory's or its owner) runs no
+// command at all, and a command cut to cfg_value_max characters is not the
+// command its user wrote, so it never runs either.
+struct command_guard_record {
+	bool disabled;
+	std::array<bool, 3> cut;       // command1..3
+};
+extern command_guard_record command_guard;
 
 struct map_entry {
 	std::uint8_t angle;     // around the axis, 256 = full turn
@@ -90,7 +103,8 @@ bool convert_frame(const well_bytes &frame, const std::array<unsigned long, pale
 
 // Click commands: one flag each for buttons 1..3, set by a first press.
 extern std::array<bool, 3> click_arms;
-// The command a press of `button` runs, or null when it only arms.
+// The command a press of `button` runs, or null when it only arms or the
+// command guard forbids it (a cut command says so on standard error).
 const char *click_command(unsigned button, const settings_record &s);
 
 extern const char *const frame_xpm[];

@@ -21,11 +21,37 @@ widen(std::uint8_t v)
 	return static_cast<unsigned short>(v << 8);
 }
 
+// A failed allocation repeats the previous entry's pixel (black for the
+// first), so every entry shows some colour of the ramp.
+void
+allocate_pixels(Colormap colormap)
+{
+	Display *dpy = dock_state.display;
+	unsigned long previous = BlackPixel(dpy, dock_state.screen);
+	for (int i = 0; i < palette_size; i++) {
+		XColor c{};
+		c.red = widen(colour_ramps[0][i]);
+		c.green = widen(colour_ramps[1][i]);
+		c.blue = widen(colour_ramps[2][i]);
+		c.flags = DoRed | DoGreen | DoBlue;
+		if (XAllocColor(dpy, colormap, &c))
+			previous = c.pixel;
+		pixel_table[i] = previous;
+	}
+}
+
 // Fills pixel_table and returns the bitmap pad the frame image needs.
 int
 setup_pixels(Visual *visual, int depth, Colormap colormap)
 {
 	Display *dpy = dock_state.display;
+	// Only a dynamic visual takes a colormap with every cell writable; a
+	// static one (StaticGray, StaticColor, TrueColor) gets the server's
+	// nearest colours, as deep screens do.
+	if (depth == 8 && visual->c_class != PseudoColor && visual->c_class != GrayScale) {
+		allocate_pixels(colormap);
+		return 8;
+	}
 	if (depth == 8) {
 		private_colormap = XCreateColormap(dpy, dock_state.root, visual, AllocAll);
 		XColor cells[palette_size];
@@ -45,19 +71,7 @@ setup_pixels(Visual *visual, int depth, Colormap colormap)
 		std::fputs("Need at least 8-bit display!\n", stderr);
 		std::exit(-1);
 	}
-	// A failed allocation repeats the previous entry's pixel (black for the
-	// first), so every entry shows some colour of the ramp.
-	unsigned long previous = BlackPixel(dpy, dock_state.screen);
-	for (int i = 0; i < palette_size; i++) {
-		XColor c{};
-		c.red = widen(colour_ramps[0][i]);
-		c.green = widen(colour_ramps[1][i]);
-		c.blue = widen(colour_ramps[2][i]);
-		c.flags = DoRed | DoGreen | DoBlue;
-		if (XAllocColor(dpy, colormap, &c))
-			previous = c.pixel;
-		pixel_table[i] = previous;
-	}
+	allocate_pixels(colormap);
 	return 32;
 }
 

@@ -9,17 +9,35 @@
 #include "frame.h"
 #include "dock.h"
 
+#include <csignal>
+#include <cstdio>
 #include <ctime>
 
 namespace {
 
 constexpr long frame_sleep_ns = 10000000;     // 10 ms between frames
 
+// A write into a dead X connection or a closed output must fail with EPIPE
+// (Xlib then ends us with status 1), and one past a file-size limit with
+// EFBIG, rather than kill us.  A handler rather than SIG_IGN: exec resets
+// it, so the click commands start with the default.
+void
+ignore_signal(int)
+{
+}
+
 } // namespace
 
 int
 main(int argc, char *argv[])
 {
+	struct sigaction quiet = {};
+	quiet.sa_handler = ignore_signal;
+	sigaction(SIGPIPE, &quiet, nullptr);
+	sigaction(SIGXFSZ, &quiet, nullptr);
+	// The applet usually ends by a signal: every diagnostic line must have
+	// left the buffer by then, even into a pipe or a file.
+	std::setvbuf(stdout, nullptr, _IOLBF, 0);
 	// Before the display: the settings file is made even without one.
 	settings_load();
 	dock_open_window(argc, argv, frame_xpm, frame_mask_bits, frame_side, frame_side);

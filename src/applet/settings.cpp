@@ -1,10 +1,21 @@
 // The settings file: "quarvelrc" in ".fesk" under HOME.  The first start
-// writes the defaults; later starts only read it, and an existing file is
-// never written back.  A key missing from the file reads as 0, 0.0 or "".
+// writes the defaults; later starts only read it, and anything that exists
+// at the path is never written over.  A key missing from the file reads as
+// 0, 0.0 or "".  The commands it names run only when nobody but the user
+// (or root) could have put them there.
 #include "applet.h"
 #include "cfg.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+command_guard_record command_guard;
 
 namespace {
 
@@ -39,9 +50,79 @@ read_settings(settings_record &s)
 	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
 	s.t_color_1 = cfg_get_int("t_color_1") % 255;
 	s.t_color_2 = cfg_get_int("t_color_2") % 255;
-	safe_strcpy(s.command1, cfg_get_string("command1"), command_max);
-	safe_strcpy(s.command2, cfg_get_string("command2"), command_max);
-	safe_strcpy(s.command3, cfg_get_string("command3"), command_max);
+	char *commands[3] = { s.command1, s.command2, s.command3 };
+	const char *keys[3] = { "command1", "command2", "command3" };
+	for (int i = 0; i < 3; i++) {
+		safe_strcpy(commands[i], cfg_get_string(keys[i]), command_max);
+		command_guard.cut[static_cast<std::size_t>(i)] = cfg_value_was_cut();
+	}
+}
+
+// Why a file or directory someone else could change, or null when only its
+// owner can, and that owner is this user or root.
+const char *
+not_ours(const struct stat &st)
+{
+	if (st.st_uid != geteuid() && st.st_uid != 0)
+		return "belongs to another user";
+	if (st.st_mode & S_IWOTH)
+		return "is writable by others";
+	if (st.st_mode & S_IWGRP)
+		return "is writable by its group";
+	return nullptr;
+}
+
+std::string
+directory_of(const std::string &path)
+{
+	auto slash = path.rfind('/');
+	return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Disables the commands, with one line saying why, when the open file (its
+// symlinks followed), the directory the path names it in, or the directory
+// it really lies in is not the user's alone.
+void
+guard_commands(const char *path, FILE *f)
+{
+	struct stat st;
+	std::string culprit;
+	const char *why = nullptr;
+	if (fstat(fileno(f), &st) != 0 || (why = not_ours(st)))
+		culprit = path;
+	std::string dirs[2] = { directory_of(path), "" };
+	if (char *real = realpath(path, nullptr)) {
+		dirs[1] = directory_of(real);
+		std::free(real);
+	}
+	for (const std::string &d : dirs) {
+		if (why || d.empty())
+			continue;
+		if (stat(d.c_str(), &st) != 0 || (why = not_ours(st)))
+			culprit = d;
+	}
+	if (!culprit.empty()) {
+		command_guard.disabled = true;
+		std::fprintf(stderr, "quarvel: %s %s; click commands are disabled\n", culprit.c_str(),
+		             why ? why : "cannot be checked");
+	}
+}
+
+bool
+read_file(const char *path, bool guard)
+{
+	FILE *f = cfg_open(path, cfg_read);
+	if (!f)
+		return false;
+	settings_record &s = tunnel_settings;
+	command_guard = {};
+	read_settings(s);
+	if (guard)
+		guard_commands(path, f);
+	cfg_close();
+	check_block("tex_block_w", s.tex_block_w);
+	check_block("tex_block_h", s.tex_block_h);
+	return true;
 }
 
 } // namespace
@@ -49,23 +130,33 @@ read_settings(settings_record &s)
 bool
 settings_read(const char *path)
 {
-	if (!cfg_open(path, cfg_read))
-		return false;
-	settings_record &s = tunnel_settings;
-	read_settings(s);
-	cfg_close();
-	check_block("tex_block_w", s.tex_block_w);
-	check_block("tex_block_h", s.tex_block_h);
-	return true;
+	return read_file(path, false);
 }
 
 void
 settings_load()
 {
-	if (!settings_read(cfg_file_path(settings_dir, settings_name))) {
+	const char *path = cfg_file_path(settings_dir, settings_name);
+	command_guard = {};
+	struct stat st;
+	// Only where nothing exists is there anything to create; HOME itself
+	// may be missing, or too long to name anything.
+	if (lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
 		tunnel_settings = default_settings;
 		settings_save();
+		return;
 	}
+	if (read_file(path, true))
+		return;
+	// Something is there that cannot be read: never write over it.
+	int err = errno;
+	tunnel_settings = default_settings;
+	command_guard = {};
+	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+		std::fprintf(stderr, "quarvel: %s is not a regular file; using the defaults\n", path);
+	else
+		std::fprintf(stderr, "quarvel: can't read %s (%s); using the defaults\n", path,
+		             std::strerror(err));
 }
 
 void

@@ -1,13 +1,22 @@
 // Key=value configuration store.  State: the current file and four reused
 // buffers (two paths, one line, one value).  Lookups rescan the current file
 // from its start every time; files are a few dozen lines.
+//
+// A file is written whole or not at all: the lines go to a fresh temporary
+// file beside it, which replaces the file only once every byte has reached
+// the disk.  Readers never see a half-written file, and a full disk or a
+// file-size limit leaves the old state as it was.
 #include "cfg.h"
 
+#include <cerrno>
 #include <cfloat>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -16,6 +25,15 @@ char file_buffer[cfg_path_max + 1];
 char line_buffer[cfg_line_max + 1];
 char value_buffer[cfg_value_max + 1];
 FILE *current;
+bool value_cut;                          // the last value read was cut
+
+// While a file is being written: where it goes, and its temporary name.
+struct pending_write {
+	bool active;
+	char target[cfg_path_max + 1];
+	char temp[cfg_path_max + 8];         // target + ".XXXXXX"
+	struct sigaction saved_xfsz;
+} writing;
 
 constexpr int line_end_byte = 0xFF;   // ends a line like a line feed
 
@@ -33,7 +51,7 @@ narrow_to_float(double d)
 	return static_cast<float>(d);
 }
 
-// Reads one line into line_buffer; false once nothing more can be read.
+// Reads one line into line_buffer.
 void
 read_line()
 {
@@ -119,23 +137,99 @@ cfg_file_path(const char *subdir, const char *name)
 	return file_buffer;
 }
 
+namespace {
+
+// Opens for reading without ever blocking: a FIFO or a device in place of a
+// file would hang the open or never end a lookup, so only regular files and
+// directories (which read as empty) are taken.
+FILE *
+open_for_reading(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return nullptr;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+		close(fd);
+		errno = EINVAL;
+		return nullptr;
+	}
+	FILE *f = fdopen(fd, "rb");
+	if (!f)
+		close(fd);
+	return f;
+}
+
+// Starts a write into a temporary file beside `path`, created exclusively
+// with mode 0600.  A file-size limit must fail the write, not kill the
+// process, so SIGXFSZ is ignored until cfg_close.
+FILE *
+open_for_writing(const char *path)
+{
+	std::size_t n = std::strlen(path);
+	if (n > cfg_path_max) {
+		errno = ENAMETOOLONG;
+		return nullptr;
+	}
+	std::memcpy(writing.target, path, n + 1);
+	std::memcpy(writing.temp, path, n);
+	std::memcpy(writing.temp + n, ".XXXXXX", 8);
+	int fd = mkostemp(writing.temp, O_CLOEXEC);
+	if (fd < 0)
+		return nullptr;
+	FILE *f = fdopen(fd, "wb");
+	if (!f) {
+		close(fd);
+		unlink(writing.temp);
+		return nullptr;
+	}
+	struct sigaction ignore = {};
+	ignore.sa_handler = SIG_IGN;
+	sigaction(SIGXFSZ, &ignore, &writing.saved_xfsz);
+	writing.active = true;
+	return f;
+}
+
+// Flushes, syncs and closes the temporary file, then renames it onto the
+// target; on any failure the temporary file goes and the target is left as
+// it was.
+bool
+finish_write(FILE *f)
+{
+	bool whole = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;
+	whole = std::fclose(f) == 0 && whole;
+	whole = whole && std::rename(writing.temp, writing.target) == 0;
+	if (!whole)
+		unlink(writing.temp);
+	sigaction(SIGXFSZ, &writing.saved_xfsz, nullptr);
+	writing.active = false;
+	return whole;
+}
+
+} // namespace
+
 FILE *
 cfg_open(const char *path, int mode)
 {
 	cfg_close();                        // never leak the previous file
 	if (mode == cfg_read)
-		current = std::fopen(path, "rb");
+		current = open_for_reading(path);
 	else if (mode == cfg_write)
-		current = std::fopen(path, "wb");
+		current = open_for_writing(path);
 	return current;
 }
 
-void
+bool
 cfg_close()
 {
-	if (current)
-		std::fclose(current);
+	FILE *f = current;
 	current = nullptr;
+	if (!f)
+		return true;
+	if (writing.active)
+		return finish_write(f);
+	std::fclose(f);
+	return true;
 }
 
 void
@@ -201,7 +295,9 @@ cfg_get_string(const char *key)
 {
 	const char *line = cfg_find_line(key);
 	const char *eq = std::strchr(line, '=');
-	safe_strcpy(value_buffer, eq ? eq + 1 : "", cfg_value_max);
+	const char *value = eq ? eq + 1 : "";
+	value_cut = std::strlen(value) > cfg_value_max;
+	safe_strcpy(value_buffer, value, cfg_value_max);
 	return value_buffer;
 }
 
@@ -218,4 +314,10 @@ float
 cfg_get_float(const char *key)
 {
 	return narrow_to_float(std::strtod(cfg_get_string(key), nullptr));
+}
+
+bool
+cfg_value_was_cut()
+{
+	return value_cut;
 }

@@ -20,10 +20,17 @@ char *safe_strcat(char *dst, const char *src, int max);
 const char *cfg_dir_path(const char *subdir);
 const char *cfg_file_path(const char *subdir, const char *name);
 
+// Reading takes only a regular file or a directory (which reads as
+// empty); anything else (a FIFO, a device) gives null, as a missing file
+// does, and errno tells why.  Writing goes to a temporary file that
+// cfg_close renames onto `path` once it is whole: a failed write leaves
+// `path` as it was.
 inline constexpr int cfg_read = 1;
 inline constexpr int cfg_write = 2;
 FILE *cfg_open(const char *path, int mode);
-void cfg_close();
+// Closes the current file; false when a file being written could not be
+// written whole (it is then removed and `path` is untouched).
+bool cfg_close();
 
 void cfg_put_int(const char *key, int value);
 void cfg_put_float(const char *key, float value);
@@ -35,3 +42,6 @@ const char *cfg_find_line(const char *key);
 const char *cfg_get_string(const char *key);
 int cfg_get_int(const char *key);
 float cfg_get_float(const char *key);
+// True when the value the last lookup found was longer than cfg_value_max
+// and has been cut.
+bool cfg_value_was_cut();
