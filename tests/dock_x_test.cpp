@@ -8,6 +8,8 @@
 
 #include <X11/extensions/shape.h>
 
+#include <poll.h>
+
 namespace {
 
 constexpr int side = 64;
@@ -131,6 +133,56 @@ TEST(DockRedraw, DiscardsQueuedExposures)
 	XEvent ev;
 	EXPECT_FALSE(XCheckTypedWindowEvent(dpy, dock_state.main_window, Expose, &ev));
 	EXPECT_TRUE(window_shows_pixmap_at(dock_state.main_window, 0, 0));
+}
+
+namespace {
+
+// Clears the main window to white from the test's own connection, which
+// sends the toolkit an Expose, and waits until it lies in the socket.
+void
+expose_from_outside()
+{
+	XClearArea(env().x.dpy, dock_state.main_window, 0, 0, 0, 0, True);
+	XSync(env().x.dpy, False);
+	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
+	ASSERT_EQ(poll(&p, 1, 5000), 1);
+}
+
+} // namespace
+
+// The frame loop reads nothing while nothing has come, yet an Expose
+// that arrives while Xlib's queue is empty is seen and repainted.
+TEST(DockFlush, EventsAreSeenWithoutReadingForNothing)
+{
+	env();
+	Display *dpy = dock_state.display;
+	dock_redraw();
+	dock_flush();
+	XEvent ev;
+	while (XPending(dpy))
+		XNextEvent(dpy, &ev);
+	EXPECT_FALSE(dock_events_waiting());
+
+	expose_from_outside();
+	ASSERT_EQ(XEventsQueued(dpy, QueuedAlready), 0);
+	EXPECT_TRUE(dock_events_waiting());
+	ASSERT_GT(XEventsQueued(dpy, QueuedAfterReading), 0);
+	XNextEvent(dpy, &ev);
+	EXPECT_EQ(ev.type, Expose);
+	dock_redraw();
+	EXPECT_TRUE(window_shows_pixmap_at(dock_state.main_window, 0, 0));
+
+	// An Expose the flush's write took in on its way is in Xlib's queue
+	// afterwards, not stranded where no poll of the socket can see it.
+	while (XPending(dpy))
+		XNextEvent(dpy, &ev);
+	expose_from_outside();
+	dock_copy_pixmap_area(0, 0, 1, 1, 0, 0);
+	dock_flush();
+	EXPECT_TRUE(dock_events_waiting());
+	EXPECT_GT(XEventsQueued(dpy, QueuedAlready), 0);
+	while (XPending(dpy))
+		XNextEvent(dpy, &ev);
 }
 
 TEST(DockCopyPixmapArea, CopiesInsideThePixmap)

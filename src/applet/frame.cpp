@@ -116,11 +116,16 @@ on_button_press(const XButtonEvent &ev)
 	}
 }
 
+// Reads what has arrived, without flushing: the previous frame ended with
+// a flush, and nothing has been asked of the server since.  Xlib is asked
+// only when something is there.
 void
 handle_events()
 {
 	XEvent ev;
-	while (XPending(dock_state.display)) {
+	if (!dock_events_waiting())
+		return;
+	while (XEventsQueued(dock_state.display, QueuedAfterReading)) {
 		XNextEvent(dock_state.display, &ev);
 		switch (ev.type) {
 		case ButtonPress:
@@ -193,4 +198,6 @@ applet_frame()
 	XPutImage(dock_state.display, dock_state.frame_pixmap, dock_state.normal_gc, frame_image,
 	          0, 0, well_origin, well_origin, well_side, well_side);
 	dock_redraw();
+	// The whole frame, image and both copies, in one write before the sleep.
+	dock_flush();
 }

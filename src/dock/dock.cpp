@@ -3,11 +3,16 @@
 // pixmap into both.  All handles live in dock_state until the process ends.
 #include "dock.h"
 
+#include <X11/Xlib-xcb.h>
+#include <X11/Xlibint.h>
 #include <X11/extensions/shape.h>
+#include <xcb/xcb.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 
 dock_state_record dock_state;
 
@@ -28,9 +33,13 @@ void
 redraw_window(Window w, int src_x, int src_y)
 {
 	XEvent ev;
-	// The copy below repaints the whole window, so queued exposures are moot.
-	while (XCheckTypedWindowEvent(dock_state.display, w, Expose, &ev))
-		;
+	// The copy below repaints the whole window, so queued exposures are
+	// moot.  An empty queue is left alone: searching it would flush and
+	// read the connection for nothing.  Exposures still on their way are
+	// handled when they arrive.
+	if (XEventsQueued(dock_state.display, QueuedAlready))
+		while (XCheckTypedWindowEvent(dock_state.display, w, Expose, &ev))
+			;
 	XCopyArea(dock_state.display, dock_state.frame_pixmap, w, dock_state.normal_gc,
 	          src_x, src_y, dock_state.xpm_attributes.width, dock_state.xpm_attributes.height, 0, 0);
 }
@@ -134,6 +143,34 @@ dock_get_color(const char *name)
 		return 0;
 	}
 	return colour.pixel;
+}
+
+// XFlush would read the connection after writing, twice over with Xlib's
+// bookkeeping, even when nothing can have come.  _XSend is the write alone.
+// The write waits for the socket to take the bytes and may read what has
+// arrived meanwhile into the connection's own queue, where no poll on the
+// socket sees it any more; only then is it moved into Xlib's queue.
+void
+dock_flush()
+{
+	Display *dpy = dock_state.display;
+	xcb_connection_t *c = XGetXCBConnection(dpy);
+	std::uint64_t read_before = xcb_total_read(c);
+	LockDisplay(dpy);
+	_XSend(dpy, nullptr, 0);
+	UnlockDisplay(dpy);
+	if (xcb_total_read(c) != read_before)
+		XEventsQueued(dpy, QueuedAfterReading);
+}
+
+bool
+dock_events_waiting()
+{
+	Display *dpy = dock_state.display;
+	if (XEventsQueued(dpy, QueuedAlready))
+		return true;
+	pollfd p = { ConnectionNumber(dpy), POLLIN, 0 };
+	return poll(&p, 1, 0) != 0;         // an error or a hang-up is for Xlib to read
 }
 
 void

@@ -49,6 +49,12 @@ void dock_open_window(int argc, char *argv[], const char *const xpm_data[],
                       const unsigned char *mask_bits, int mask_width, int mask_height);
 unsigned long dock_get_color(const char *name);
 void dock_redraw();
+// Sends every request Xlib holds, with one write and no read unless the
+// write itself had to take in what the server sent meanwhile.
+void dock_flush();
+// True when Xlib holds events or the server has sent something (or gone):
+// a check that costs one poll, where asking Xlib would read twice.
+bool dock_events_waiting();
 
 // Extras for dock applets.
 void dock_redraw_at(int x, int y);           // as dock_redraw, from (x, y) of the pixmap
