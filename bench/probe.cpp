@@ -1,8 +1,14 @@
 // Whole-process figures for `make bench`, on private Xvfb servers:
 //
-//   probe run SECONDS     the applet and the baseline loop side by side:
-//                         CPU per second of each and of its X server,
-//                         frames per second, peak resident memory
+//   probe run SECONDS [ROUNDS]
+//                         the applet and the baseline loop side by side,
+//                         each on its own Xvfb, over ROUNDS rounds (default
+//                         7): CPU per frame of each with its X server, the
+//                         median and range of the per-round ratios, frames
+//                         per second, peak resident memory
+//   probe syscalls SECONDS
+//                         system calls a frame of the applet and of the
+//                         baseline loop, counted by strace
 //   probe start RUNS      time from exec to the first frame on the window
 //   probe soak SECONDS    resident memory and X resources of the applet
 //                         over a long run
@@ -25,7 +31,9 @@
 
 namespace {
 
-std::string applet_path = QUARVEL_BINARY;
+// QUARVEL_APPLET names another build of the applet to measure, say an
+// older one beside the baseline.
+const char *applet_path = QUARVEL_BINARY;
 std::string baseline_path = BASELINE_BINARY;
 constexpr int cycle = 854;            // default offsets repeat after this many frames
 
@@ -205,8 +213,28 @@ temp_home()
 	return tmpl;
 }
 
+struct cpu_sample {
+	double applet, applet_x, base, base_x;
+};
+
+cpu_sample
+sample_cpu(pid_t applet, pid_t applet_x, pid_t base, pid_t base_x)
+{
+	return { cpu_s(applet), cpu_s(applet_x), cpu_s(base), cpu_s(base_x) };
+}
+
+double
+median(std::vector<double> v)
+{
+	std::sort(v.begin(), v.end());
+	std::size_t n = v.size();
+	return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Both loops at once, so they share the machine's noise; each round's ratio
+// compares what the two cost over the same seconds.
 void
-run_side_by_side(double seconds)
+run_side_by_side(double seconds, int rounds)
 {
 	server xa = start_server(), xb = start_server();
 	std::string home = temp_home();
@@ -220,34 +248,130 @@ run_side_by_side(double seconds)
 		die("the applet did not come up");
 	sleep_s(1.0);       // past start-up
 
+	double round_s = seconds / rounds;
+	std::vector<double> with_server, alone;
 	double t0 = now_s();
-	double a0 = cpu_s(applet), b0 = cpu_s(base), xa0 = cpu_s(xa.pid), xb0 = cpu_s(xb.pid);
+	cpu_sample first = sample_cpu(applet, xa.pid, base, xb.pid), prev = first;
 	long sw0 = status_field(base, "voluntary_ctxt_switches:");
 	long asw0 = status_field(applet, "voluntary_ctxt_switches:");
 	int last = frame_number(read_well(xa.dpy, w), frames);
 	long applet_frames = 0;
-	// Sample the frame number every 2 s: less than one cycle passes between.
-	while (now_s() - t0 < seconds) {
-		sleep_s(std::min(2.0, seconds - (now_s() - t0)));
-		int n = frame_number(read_well(xa.dpy, w), frames);
-		if (n < 0 || last < 0)
-			die("the window shows no frame of the default animation");
-		applet_frames += (n - last + cycle) % cycle;
-		last = n;
+	std::printf("side by side, %d rounds of %.1f s, each loop on its own Xvfb:\n", rounds, round_s);
+	for (int r = 0; r < rounds; r++) {
+		// Sample the frame number every 2 s: less than one cycle passes between.
+		for (double end = now_s() + round_s; now_s() < end;) {
+			sleep_s(std::min(2.0, end - now_s()));
+			int n = frame_number(read_well(xa.dpy, w), frames);
+			if (n < 0 || last < 0)
+				die("the window shows no frame of the default animation");
+			applet_frames += (n - last + cycle) % cycle;
+			last = n;
+		}
+		cpu_sample now = sample_cpu(applet, xa.pid, base, xb.pid);
+		double a = now.applet - prev.applet, ax = now.applet_x - prev.applet_x;
+		double b = now.base - prev.base, bx = now.base_x - prev.base_x;
+		with_server.push_back((a + ax) / (b + bx));
+		alone.push_back(a / b);
+		std::printf("  round %d: applet+X %.2f ms, baseline+X %.2f ms: ratio %.3f (applet alone %.3f)\n",
+		            r + 1, 1000 * (a + ax), 1000 * (b + bx), with_server.back(), alone.back());
+		prev = now;
 	}
 	double t = now_s() - t0;
-	double a = cpu_s(applet) - a0, b = cpu_s(base) - b0;
-	double xa_cpu = cpu_s(xa.pid) - xa0, xb_cpu = cpu_s(xb.pid) - xb0;
-	long sw = status_field(base, "voluntary_ctxt_switches:") - sw0;
-	long asw = status_field(applet, "voluntary_ctxt_switches:") - asw0;
+	double a = prev.applet - first.applet, b = prev.base - first.base;
+	double xa_cpu = prev.applet_x - first.applet_x, xb_cpu = prev.base_x - first.base_x;
+	double sleeps_a = static_cast<double>(status_field(applet, "voluntary_ctxt_switches:") - asw0);
+	double sleeps_b = static_cast<double>(status_field(base, "voluntary_ctxt_switches:") - sw0);
+	double fps = static_cast<double>(applet_frames) / t;
 
-	std::printf("side by side for %.1f s, each on its own Xvfb:\n", t);
+	std::printf("over %.1f s:\n", t);
 	std::printf("  applet:   %6.2f ms CPU/s  %6.1f frames/s (%.1f sleeps/s)  X server %6.2f ms CPU/s  peak RSS %ld KiB\n",
-	            1000 * a / t, static_cast<double>(applet_frames) / t, static_cast<double>(asw) / t,
-	            1000 * xa_cpu / t, status_field(applet, "VmHWM:"));
+	            1000 * a / t, fps, sleeps_a / t, 1000 * xa_cpu / t, status_field(applet, "VmHWM:"));
 	std::printf("  baseline: %6.2f ms CPU/s  %6.1f frames/s (sleeps/s)   X server %6.2f ms CPU/s  peak RSS %ld KiB\n",
-	            1000 * b / t, static_cast<double>(sw) / t, 1000 * xb_cpu / t, status_field(base, "VmHWM:"));
-	std::printf("  applet / baseline CPU: %.3f\n", a / b);
+	            1000 * b / t, sleeps_b / t, 1000 * xb_cpu / t, status_field(base, "VmHWM:"));
+	std::printf("  CPU a frame: applet+X %.1f us, baseline+X %.1f us\n", 1e6 * (a + xa_cpu) / (fps * t),
+	            1e6 * (b + xb_cpu) / (sleeps_b));
+	auto [lo, hi] = std::minmax_element(with_server.begin(), with_server.end());
+	double m = median(with_server);
+	std::printf("  applet+X / baseline+X: median %.3f, range %.3f..%.3f over %d rounds (target <= 0.75: %s)\n", m,
+	            *lo, *hi, rounds, m <= 0.75 ? "met" : "NOT met");
+	auto [alo, ahi] = std::minmax_element(alone.begin(), alone.end());
+	std::printf("  applet / baseline alone: median %.3f, range %.3f..%.3f\n", median(alone), *alo, *ahi);
+	stop(applet);
+	stop(base);
+	XCloseDisplay(xa.dpy);
+	XCloseDisplay(xb.dpy);
+	stop(xa.pid);
+	stop(xb.pid);
+	std::system(("rm -rf '" + home + "'").c_str());
+}
+
+// strace -c attached to `pid` for `seconds`: every call, and the frames
+// begun.  Attaching lands in a sleep, which shows as restart_syscall and is
+// not counted; each frame then ends with one sleep (a plain one, or a wait
+// in ppoll when nothing comes), but for the last, which the detach cuts
+// short.
+std::pair<long, long>
+count_syscalls(pid_t pid, double seconds)
+{
+	std::string out = temp_home() + "/strace";
+	pid_t tracer = fork();
+	if (tracer == 0) {
+		std::string p = std::to_string(pid);
+		freopen("/dev/null", "w", stderr);
+		execlp("strace", "strace", "-c", "-q", "-o", out.c_str(), "-p", p.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	sleep_s(seconds);
+	kill(tracer, SIGINT);
+	int status = 0;
+	waitpid(tracer, &status, 0);
+	std::ifstream f(out);
+	std::string line;
+	long total = -1, sleeps = 0;
+	while (std::getline(f, line)) {
+		std::vector<std::string> words;
+		std::size_t at = 0;
+		while ((at = line.find_first_not_of(' ', at)) != std::string::npos) {
+			std::size_t end = line.find(' ', at);
+			words.push_back(line.substr(at, end - at));
+			at = end;
+		}
+		if (words.size() < 5)
+			continue;
+		if (words.back() == "total")
+			total += std::atol(words[3].c_str()) + 1;
+		else if (words.back() == "restart_syscall")     // attaching in mid-sleep
+			total -= std::atol(words[3].c_str());
+		else if (words.back() == "clock_nanosleep" || words.back() == "nanosleep" || words.back() == "ppoll")
+			sleeps += std::atol(words[3].c_str());
+	}
+	std::system(("rm -rf '" + out.substr(0, out.rfind('/')) + "'").c_str());
+	if (total < 0 || sleeps == 0)
+		die("strace counted nothing (is it installed, and may it trace?)");
+	return { total, sleeps + 1 };
+}
+
+void
+count_side_by_side(double seconds)
+{
+	server xa = start_server(), xb = start_server();
+	std::string home = temp_home();
+	pid_t applet = start_client(applet_path, xa.name, home);
+	pid_t base = start_client(baseline_path, xb.name, home);
+	for (double end = now_s() + 5; find_window(xa.dpy, "quarvel") == None && now_s() < end;)
+		sleep_s(0.01);
+	sleep_s(1.0);
+	std::printf("system calls a frame, counted by strace over %.0f s with no events:\n", seconds);
+	const std::pair<const char *, pid_t> loops[] = { { "applet", applet }, { "baseline", base } };
+	double applet_rate = 0;
+	for (const auto &[name, pid] : loops) {
+		auto [total, sleeps] = count_syscalls(pid, seconds);
+		double rate = static_cast<double>(total) / static_cast<double>(sleeps);
+		if (pid == applet)
+			applet_rate = rate;
+		std::printf("  %-8s %7ld calls over %5ld frames: %.2f a frame\n", name, total, sleeps, rate);
+	}
+	std::printf("  target <= 4 a frame: %s\n", applet_rate <= 4.0 ? "met" : "NOT met");
 	stop(applet);
 	stop(base);
 	XCloseDisplay(xa.dpy);
@@ -371,16 +495,21 @@ int
 main(int argc, char *argv[])
 {
 	XSetErrorHandler(ignore_x_error);
+	if (const char *other = std::getenv("QUARVEL_APPLET"))
+		applet_path = other;
 	setvbuf(stdout, nullptr, _IOLBF, 0);     // progress shows as it comes
 	std::string mode = argc > 1 ? argv[1] : "";
 	double arg = argc > 2 ? std::atof(argv[2]) : 0;
-	if (mode == "run" && arg > 0)
-		run_side_by_side(arg);
+	int rounds = argc > 3 ? std::atoi(argv[3]) : 7;
+	if (mode == "run" && arg > 0 && rounds > 0)
+		run_side_by_side(arg, rounds);
+	else if (mode == "syscalls" && arg > 0)
+		count_side_by_side(arg);
 	else if (mode == "start" && arg > 0)
 		time_first_frame(static_cast<int>(arg));
 	else if (mode == "soak" && arg > 0)
 		soak(arg);
 	else
-		die("usage: probe run SECONDS | probe start RUNS | probe soak SECONDS");
+		die("usage: probe run SECONDS [ROUNDS] | probe syscalls SECONDS | probe start RUNS | probe soak SECONDS");
 	return 0;
 }

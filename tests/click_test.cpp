@@ -26,6 +26,7 @@ TEST(ClickCommand, EverySecondPressOfAButtonRuns)
 		{ "wheel and extra buttons", { 4, 5, 4, 5, 0, 6, 8, 9 }, {} },
 		{ "wheel between presses", { 2, 4, 5, 2 }, { "two" } },
 	};
+	command_guard = {};                 // a settings test may have left it set
 	for (const auto &r : rows) {
 		click_arms = {};
 		std::vector<std::string> ran;

@@ -19,8 +19,10 @@ HOME="$work" DISPLAY=":$(head -n 1 "$work/display")" "$build/bench/render_bench"
 	grep -E '^(Benchmark|-|BM_.*_median)'
 kill "$xvfb_pid"
 
+echo "== system calls a frame"
+"$build/bench/probe" syscalls 6
 echo "== the running applet beside the baseline loop"
-"$build/bench/probe" run 60
+"$build/bench/probe" run 63 9
 echo "== start-up"
 "$build/bench/probe" start 21
 echo "== soak"

@@ -14,6 +14,7 @@ XImage *frame_image;
 namespace {
 
 Colormap private_colormap;           // only on 8-bit screens, else None
+bool server_spoke = true;            // during the last pause; at first, maybe
 
 unsigned short
 widen(std::uint8_t v)
@@ -118,13 +119,15 @@ on_button_press(const XButtonEvent &ev)
 
 // Reads what has arrived, without flushing: the previous frame ended with
 // a flush, and nothing has been asked of the server since.  Xlib is asked
-// only when something is there.
+// only when it holds events or the server spoke during the pause: an empty
+// read costs it two system calls.
 void
 handle_events()
 {
 	XEvent ev;
-	if (!dock_events_waiting())
+	if (!server_spoke && !XEventsQueued(dock_state.display, QueuedAlready))
 		return;
+	server_spoke = false;
 	while (XEventsQueued(dock_state.display, QueuedAfterReading)) {
 		XNextEvent(dock_state.display, &ev);
 		switch (ev.type) {
@@ -200,4 +203,10 @@ applet_frame()
 	dock_redraw();
 	// The whole frame, image and both copies, in one write before the sleep.
 	dock_flush();
+}
+
+void
+applet_pause(long ns)
+{
+	server_spoke = dock_sleep(ns);
 }

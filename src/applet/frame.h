@@ -14,6 +14,9 @@ void applet_setup();
 // One frame: drain events, render, upload into the frame pixmap, show it,
 // and send it all to the server with one write.
 void applet_frame();
+// The pause between frames: `ns` nanoseconds, noting whether the server
+// sent anything meanwhile for the next frame to read.
+void applet_pause(long ns);
 
 // index_frame into an image through pixel_table: XPutPixel for any format,
 // or straight into the buffer, which declines (false) all but ZPixmap at

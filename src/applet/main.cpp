@@ -11,7 +11,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 
 namespace {
 
@@ -44,7 +43,6 @@ main(int argc, char *argv[])
 	applet_setup();
 	for (;;) {
 		applet_frame();
-		timespec ts = { 0, frame_sleep_ns };
-		nanosleep(&ts, nullptr);
+		applet_pause(frame_sleep_ns);
 	}
 }

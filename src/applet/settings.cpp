@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,11 +71,16 @@ not_ours(const struct stat &st)
 	return nullptr;
 }
 
-std::string
-directory_of(const std::string &path)
+// The directory part of `path` ("." for a bare name), in `dir`.
+void
+directory_of(const char *path, char (&dir)[PATH_MAX])
 {
-	auto slash = path.rfind('/');
-	return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+	safe_strcpy(dir, path, PATH_MAX - 1);
+	char *slash = std::strrchr(dir, '/');
+	if (!slash)
+		safe_strcpy(dir, ".", PATH_MAX - 1);
+	else
+		slash[slash == dir ? 1 : 0] = '\0';
 }
 
 // Disables the commands, with one line saying why, when the open file (its
@@ -86,24 +90,25 @@ void
 guard_commands(const char *path, FILE *f)
 {
 	struct stat st;
-	std::string culprit;
+	const char *culprit = nullptr;
 	const char *why = nullptr;
 	if (fstat(fileno(f), &st) != 0 || (why = not_ours(st)))
 		culprit = path;
-	std::string dirs[2] = { directory_of(path), "" };
-	if (char *real = realpath(path, nullptr)) {
-		dirs[1] = directory_of(real);
-		std::free(real);
-	}
-	for (const std::string &d : dirs) {
-		if (why || d.empty())
+	static char dirs[2][PATH_MAX];
+	static char real[PATH_MAX];
+	directory_of(path, dirs[0]);
+	dirs[1][0] = '\0';
+	if (realpath(path, real))
+		directory_of(real, dirs[1]);
+	for (const char *d : dirs) {
+		if (culprit || !d[0])
 			continue;
-		if (stat(d.c_str(), &st) != 0 || (why = not_ours(st)))
+		if (stat(d, &st) != 0 || (why = not_ours(st)))
 			culprit = d;
 	}
-	if (!culprit.empty()) {
+	if (culprit) {
 		command_guard.disabled = true;
-		std::fprintf(stderr, "quarvel: %s %s; click commands are disabled\n", culprit.c_str(),
+		std::fprintf(stderr, "quarvel: %s %s; click commands are disabled\n", culprit,
 		             why ? why : "cannot be checked");
 	}
 }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <poll.h>
 
 dock_state_record dock_state;
@@ -164,13 +165,24 @@ dock_flush()
 }
 
 bool
-dock_events_waiting()
+dock_sleep(long ns)
 {
-	Display *dpy = dock_state.display;
-	if (XEventsQueued(dpy, QueuedAlready))
-		return true;
-	pollfd p = { ConnectionNumber(dpy), POLLIN, 0 };
-	return poll(&p, 1, 0) != 0;         // an error or a hang-up is for Xlib to read
+	timespec end;
+	clock_gettime(CLOCK_MONOTONIC, &end);
+	end.tv_nsec += ns;
+	end.tv_sec += end.tv_nsec / 1000000000L;
+	end.tv_nsec %= 1000000000L;
+	// Waiting in poll rather than a plain sleep tells, for free, whether
+	// anything came; the common quiet pause is then this one call.
+	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
+	timespec wait = { ns / 1000000000L, ns % 1000000000L };
+	if (ppoll(&p, 1, &wait, nullptr) == 0)
+		return false;
+	// Something came (or a signal, or the server went away): the pause is
+	// still served in full, and the caller reads what came afterwards.
+	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR)
+		;
+	return true;
 }
 
 void

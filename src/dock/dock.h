@@ -52,9 +52,10 @@ void dock_redraw();
 // Sends every request Xlib holds, with one write and no read unless the
 // write itself had to take in what the server sent meanwhile.
 void dock_flush();
-// True when Xlib holds events or the server has sent something (or gone):
-// a check that costs one poll, where asking Xlib would read twice.
-bool dock_events_waiting();
+// Sleeps `ns` nanoseconds, never less and never woken early, watching the
+// connection meanwhile: true when the server sent something (or went
+// away), so the caller knows whether there is anything to read.
+bool dock_sleep(long ns);
 
 // Extras for dock applets.
 void dock_redraw_at(int x, int y);           // as dock_redraw, from (x, y) of the pixmap
