@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Thin wrapper: CMake does the building, these targets do the set-up.
 BUILD ?= build
 MAKEFLAGS += --no-print-directory

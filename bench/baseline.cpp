@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The baseline loop: the X requests one applet frame makes (drain events,
 // upload a 54x54 image, drain exposures and copy the pixmap into two
 // windows, sleep 10 ms) with no rendering, to tell the applet's own cost

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Whole-process figures for `make bench`, on private Xvfb servers:
 //
 //   probe run SECONDS [ROUNDS]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Micro-benchmarks of the renderer's tables and frames, the conversion of a
 // frame into image pixels, and, when a display is reachable, one whole
 // frame of the applet against a real X server.

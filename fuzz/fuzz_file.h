@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The fuzz input as a file, for code that reads files: one temporary file
 // per process, rewritten for every input and removed at exit.
 #pragma once

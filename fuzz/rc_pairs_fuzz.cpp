@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as a label-and-value file.
 #include "dock.h"
 #include "fuzz_file.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as a settings file: the lookups and the loader must neither
 // read out of bounds nor reach undefined behaviour, and whatever they make
 // of the file must render.

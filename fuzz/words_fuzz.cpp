@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Any text through the word splitter: every word is built inside its
 // buffer, and the rest pointers never leave the text.
 #include "dock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The applet as a window manager and a user see it, on real Xvfb servers:
 // its windows' properties, its frame and well read back at every depth, its
 // exits, and repainting after exposure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Click arming: which press of which button runs a command.
 #include "applet.h"
 

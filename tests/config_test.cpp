@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Configuration store: bounded copies and their messages, paths under HOME,
 // the line format written, and the lookup rules a user trips on.
 #include "cfg.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The dock toolkit in this process, on a private Xvfb: colour lookup,
 // redraws from an offset, area copies, mask offsets, mouse regions and the
 // discarding of queued exposures.

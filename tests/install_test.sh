@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs into a DESTDIR and checks the tree, lints the manual pages,
 # uninstalls, and checks what the Debian package holds and depends on.
 set -eu

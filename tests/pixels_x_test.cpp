@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The frame conversion's two paths, XPutPixel and straight into the buffer,
 // give the same bytes in the images real servers hand out.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quarvel-preview: its frames decode to exactly what the renderer makes
 // with the same settings file, and bad input never leaves a file behind.
 #include "applet.h"

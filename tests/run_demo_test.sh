@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # `make run` without a display: it records the applet into a GIF and a PNG,
 # says where they are, and leaves none of the processes it started behind.
 set -eu

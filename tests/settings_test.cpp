@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The settings file: the first start writes the defaults, later starts only
 // read, and whatever the file holds gives settings the renderer can use.
 #include "applet.h"

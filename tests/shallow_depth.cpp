@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // LD_PRELOAD shim for the tests: once the applet maps its window, the
 // client's idea of the default screen's depth drops to 4 bits.  Xvfb
 // refuses screens that shallow, so this is how the "below 8 bits" path is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A fresh HOME for each test that touches the settings file, removed
 // afterwards with everything in it; the previous HOME is put back.
 #pragma once

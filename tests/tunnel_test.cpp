@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Renderer: reference values worked out by hand from the tunnel's formulas,
 // and the wraps, truncations and out-of-range cases that are easy to get wrong.
 #include "applet.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The applet inside real docking window managers, fluxbox's slit and
 // Window Maker's dock, on Xvfb screens of every depth: swallowed, drawn,
 // clickable, and swallowed too when it starts before the manager.

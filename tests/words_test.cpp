@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Dock text services: word splitting by its state table, spawning real
 // children, and label-and-value pairs read from files.
 #include <gtest/gtest.h>

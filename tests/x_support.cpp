@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // gtest first: Xlib defines None and Bool as macros.
 #include <gtest/gtest.h>
 

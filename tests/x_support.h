@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers for the tests that run against a real X server: a private Xvfb
 // per test, child processes that are always ended, bounded polling, and
 // reading windows back.

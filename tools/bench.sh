@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # `make bench`: micro-benchmarks of the pure parts and of one frame on a
 # real X server, then the running applet beside the baseline loop, its
 # start-up time, and a soak (SOAK_SECONDS, default 600).

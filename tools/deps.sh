@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages the build, the tests and `make run` need,
 # but only those missing, so a set-up machine never calls apt-get.
 set -eu

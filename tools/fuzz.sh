@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs each fuzz target for SECONDS (default 30) from the seed corpus in
 # fuzz/corpus; what a run finds beyond the seeds stays in the build
 # directory, never in the repository.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # `make run`: shows the applet on the user's display.  Without a reachable
 # display it runs the applet on a private Xvfb (in fluxbox's slit when
 # fluxbox is installed), records about three seconds of it as an animated

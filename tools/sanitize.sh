@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The unit and X tests again, built with AddressSanitizer and
 # UndefinedBehaviorSanitizer (float-to-int overflow included) in their own
 # build directory.  Every report is written to a log; any log fails the run,

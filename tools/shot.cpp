@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quarvel-shot: records what a running applet shows, read back from the X
 // server, for `make run` on a machine without a display of its own.
 //

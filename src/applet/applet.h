@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The tunnel applet: its settings record, the renderer's tables and
 // operations, and the compiled-in frame art.  Nothing here touches X.
 #pragma once

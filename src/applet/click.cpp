@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Click commands: every second press of mouse button 1, 2 or 3 runs that
 // button's command.  The arms are never reset by time or by other buttons,
 // so 1, 2, 1 runs command1 and leaves button 2 armed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The applet's X side: pixel values for the palette, the frame image the
 // renderer's indices are converted into, the event dispatch and one frame
 // of the loop.  main.cpp calls applet_setup once and applet_frame forever.

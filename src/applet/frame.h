@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The applet's X side, shared by the program and its benchmarks and tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The applet's 64x64 frame image and its shape mask.  Only the square
 // (4, 4)..(59, 59) is ever visible; the grey-blue bevel outside it is hidden
 // by the mask.  The well (5, 5)..(58, 58) is overwritten by every frame.

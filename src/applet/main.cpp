@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quarvel: a moving, shaded tunnel in a 64x64 dock window.
 //
 // main() loads the settings, opens the dock window, turns the palette into X

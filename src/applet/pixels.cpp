@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Palette indices to X pixel values in an image buffer, for the formats
 // nearly every server uses.  Plain byte work, no X.
 #include "applet.h"

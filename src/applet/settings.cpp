@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The settings file: "quarvelrc" in ".fesk" under HOME.  The first start
 // writes the defaults; later starts only read it, and anything that exists
 // at the path is never written over.  A key missing from the file reads as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tunnel renderer: the colour ramps, the polar tunnel map and the checker
 // texture are built once; render_frame samples one frame from them and
 // advance_offsets moves the texture.  Plain arithmetic on byte tables, no X.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Key=value configuration store.  State: the current file and four reused
 // buffers (two paths, one line, one value).  Lookups rescan the current file
 // from its start every time; files are a few dozen lines.

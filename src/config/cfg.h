@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Key=value configuration store: per-user paths under HOME, one current
 // file open for reading or writing, "key=value" lines written and found by
 // key, and the bounded string copy and append the paths are built with.

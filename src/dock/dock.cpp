@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Dock window toolkit.  dock_open_window brings up the two shaped windows in
 // the order window managers expect to see them; dock_redraw copies the frame
 // pixmap into both.  All handles live in dock_state until the process ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Dock window toolkit: the X connection, the shaped main and icon windows a
 // docking window manager swallows, the off-screen frame pixmap they show,
 // and colour lookup by name.  Every failure to set up ends the process.

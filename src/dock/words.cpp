@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Dock services that need no X: shell-like word splitting, starting a
 // command without a shell, and reading "label: value" pairs from a file.
 #include "dock.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // GIF output through giflib and PNG output through libpng, each into a
 // temporary file beside the target that is renamed over it when complete.
 #include "image_out.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Palette images out to files: animated GIFs and PNG stills whose pixels
 // are palette indices.  Every file is written under a temporary name and
 // renamed into place only when complete, so a failure never leaves a

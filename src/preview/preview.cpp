@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // quarvel-preview: renders the tunnel as the applet would show it with a
 // settings file, without an X server, into an animated GIF (or a PNG of
 // the first frame) whose palette is the colour ramps and whose pixels are
