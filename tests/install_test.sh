@@ -12,6 +12,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 DESTDIR="$tmp/root" cmake --install "$build" --prefix /opt/q >/dev/null
 want="/opt/q/bin/quarvel
 /opt/q/bin/quarvel-preview
+/opt/q/share/doc/quarvel/changelog.gz
+/opt/q/share/doc/quarvel/copyright
 /opt/q/share/man/man1/quarvel-preview.1.gz
 /opt/q/share/man/man1/quarvel.1.gz"
 got=$(cd "$tmp/root" && find . -type f | sed 's/^\.//' | sort)
@@ -35,10 +37,25 @@ deb=$(ls "$tmp"/pkg/quarvel_*.deb)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [ "$files" = "./usr/bin/quarvel
 ./usr/bin/quarvel-preview
+./usr/share/doc/quarvel/changelog.gz
+./usr/share/doc/quarvel/copyright
 ./usr/share/man/man1/quarvel-preview.1.gz
 ./usr/share/man/man1/quarvel.1.gz" ] || fail "package files: $files"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libx11-6 libxext6 libxpm4 libgif7 libpng16-16 libc6; do
 	echo "$depends" | grep -q "$lib" || fail "package does not depend on $lib: $depends"
 done
-echo "install, manual pages and package: ok"
+# What a distribution asks of a package: no lintian error or warning, and
+# Debian's hardening in both programs (lintian names its lack only as
+# information).
+tags=$(lintian --pedantic -I "$deb" 2>/dev/null || true)
+bad=$(echo "$tags" | grep -E '^[EW]: |hardening-' || true)
+[ -z "$bad" ] || fail "lintian: $bad"
+for program in quarvel quarvel-preview; do
+	bin=$build/$program
+	readelf -h "$bin" | grep -q 'Type:.*DYN' || fail "$program is not position-independent"
+	readelf -d "$bin" | grep -q 'BIND_NOW' || fail "$program is not linked with -z now"
+	readelf -l "$bin" | grep -q 'GNU_RELRO' || fail "$program has no read-only relocations"
+	readelf -W --dyn-syms "$bin" | grep -q '__stack_chk_fail' || fail "$program has no stack protector"
+done
+echo "install, manual pages, package and lintian: ok${tags:+ (lintian: $tags)}"
