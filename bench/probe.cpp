@@ -26,6 +26,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -75,9 +76,11 @@ start_server()
 		die("pipe");
 	pid_t pid = fork();
 	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);     // no server outlives a probe that dies
 		close(fds[0]);
 		std::string fd = std::to_string(fds[1]);
-		freopen("/dev/null", "w", stderr);
+		if (!freopen("/dev/null", "w", stderr))
+			_exit(127);
 		execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "320x240x24", "-nolisten", "tcp",
 		       static_cast<char *>(nullptr));
 		_exit(127);
@@ -110,6 +113,7 @@ start_client(const std::string &path, const std::string &display, const std::str
 {
 	pid_t pid = fork();
 	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		setenv("DISPLAY", display.c_str(), 1);
 		setenv("HOME", home.c_str(), 1);
 		execl(path.c_str(), "quarvel", static_cast<char *>(nullptr));
@@ -203,6 +207,13 @@ frame_number(const std::vector<unsigned long> &well, const std::vector<std::vect
 		if (frames[static_cast<std::size_t>(n)] == well)
 			return n;
 	return -1;
+}
+
+void
+remove_dir(const std::string &dir)
+{
+	if (std::system(("rm -rf '" + dir + "'").c_str()) != 0)
+		std::fprintf(stderr, "probe: cannot remove %s\n", dir.c_str());
 }
 
 std::string
@@ -303,7 +314,7 @@ run_side_by_side(double seconds, int rounds)
 	XCloseDisplay(xb.dpy);
 	stop(xa.pid);
 	stop(xb.pid);
-	std::system(("rm -rf '" + home + "'").c_str());
+	remove_dir(home);
 }
 
 // strace -c attached to `pid` for `seconds`: every call, and the frames
@@ -317,8 +328,10 @@ count_syscalls(pid_t pid, double seconds)
 	std::string out = temp_home() + "/strace";
 	pid_t tracer = fork();
 	if (tracer == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		std::string p = std::to_string(pid);
-		freopen("/dev/null", "w", stderr);
+		if (!freopen("/dev/null", "w", stderr))
+			_exit(127);
 		execlp("strace", "strace", "-c", "-q", "-o", out.c_str(), "-p", p.c_str(), static_cast<char *>(nullptr));
 		_exit(127);
 	}
@@ -346,7 +359,7 @@ count_syscalls(pid_t pid, double seconds)
 		else if (words.back() == "clock_nanosleep" || words.back() == "nanosleep" || words.back() == "ppoll")
 			sleeps += std::atol(words[3].c_str());
 	}
-	std::system(("rm -rf '" + out.substr(0, out.rfind('/')) + "'").c_str());
+	remove_dir(out.substr(0, out.rfind('/')));
 	if (total < 0 || sleeps == 0)
 		die("strace counted nothing (is it installed, and may it trace?)");
 	return { total, sleeps + 1 };
@@ -379,7 +392,7 @@ count_side_by_side(double seconds)
 	XCloseDisplay(xb.dpy);
 	stop(xa.pid);
 	stop(xb.pid);
-	std::system(("rm -rf '" + home + "'").c_str());
+	remove_dir(home);
 }
 
 void
@@ -417,7 +430,7 @@ time_first_frame(int runs)
 	            times[times.size() / 2], times.front(), times.back());
 	XCloseDisplay(x.dpy);
 	stop(x.pid);
-	std::system(("rm -rf '" + home + "'").c_str());
+	remove_dir(home);
 }
 
 // Resources the X server holds for the client that owns `w`.
@@ -480,7 +493,7 @@ soak(double seconds)
 	stop(applet);
 	XCloseDisplay(x.dpy);
 	stop(x.pid);
-	std::system(("rm -rf '" + home + "'").c_str());
+	remove_dir(home);
 }
 
 } // namespace

@@ -26,6 +26,17 @@ for page in "$src"/man/*.1; do
 	warnings=$(groff -man -ww -z "$page" 2>&1)
 	[ -z "$warnings" ] || fail "groff: $warnings"
 done
+# The docking guide's snippets, which the docked tests use, are the ones the
+# README and the manual page show (compared line by line, indentation aside).
+mandoc -T ascii "$src/man/quarvel.1" | col -bx > "$tmp/quarvel.txt"
+for snippet in "$src"/docs/docking/*; do
+	for doc in "$src/README.md" "$tmp/quarvel.txt"; do
+		perl -0777 -e 'local $/; open my $s, "<", $ARGV[0]; my $t = <$s>; open my $d, "<", $ARGV[1];
+			my $u = <$d>; s/^[ \t]+//mg for $t, $u; exit(index($u, $t) < 0)' "$snippet" "$doc" ||
+			fail "$(basename "$doc") does not show docs/docking/$(basename "$snippet") as it is"
+	done
+done
+
 zcat "$tmp/root/opt/q/share/man/man1/quarvel.1.gz" | cmp -s - "$src/man/quarvel.1" || fail "man page differs"
 
 make -s -C "$src" BUILD="$build" DESTDIR="$tmp/root" uninstall >/dev/null

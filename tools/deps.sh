@@ -6,7 +6,7 @@ set -eu
 
 packages="cmake make g++ libx11-dev libxext-dev libxpm-dev libx11-xcb-dev libxtst-dev libpng-dev
 libgif-dev libxres-dev libgtest-dev libbenchmark-dev xvfb xfonts-base x11-utils mandoc groff-base dpkg-dev
-fluxbox wmaker clang libclang-rt-14-dev procps strace lintian"
+fluxbox wmaker openbox blackbox icewm jwm fvwm3 clang libclang-rt-14-dev procps strace lintian"
 
 missing=""
 for p in $packages; do
