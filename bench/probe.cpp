@@ -81,7 +81,7 @@ start_server()
 		std::string fd = std::to_string(fds[1]);
 		if (!freopen("/dev/null", "w", stderr))
 			_exit(127);
-		execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "320x240x24", "-nolisten", "tcp",
+		execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "320x240x24", "-nolisten", "tcp", "-noreset",
 		       static_cast<char *>(nullptr));
 		_exit(127);
 	}

@@ -9,7 +9,7 @@ soak=${SOAK_SECONDS:-600}
 work=$(mktemp -d)
 trap 'kill "$xvfb_pid" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 
-Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>"$work/display" 2>/dev/null &
+Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp -noreset 3>"$work/display" 2>/dev/null &
 xvfb_pid=$!
 n=0
 while ! grep -q . "$work/display" 2>/dev/null && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
