@@ -11,9 +11,10 @@
 //                         system calls a frame of the applet and of the
 //                         baseline loop, counted by strace
 //   probe start RUNS      time from exec to the first frame on the window
+//   probe swallow RUNS    time from exec to a stable swallow in fluxbox's slit
 //   probe soak SECONDS    resident memory and X resources of the applet
 //                         over a long run
-#include "applet.h"
+#include "support_x.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -27,6 +28,7 @@
 #include <fstream>
 #include <string>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -36,90 +38,64 @@ namespace {
 // QUARVEL_APPLET names another build of the applet to measure, say an
 // older one beside the baseline.
 const char *applet_path = QUARVEL_BINARY;
-std::string baseline_path = BASELINE_BINARY;
+constexpr const char *baseline_path = BASELINE_BINARY;
 constexpr int cycle = 854;            // default offsets repeat after this many frames
 
-double
-now_s()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void
-sleep_s(double s)
-{
-	auto ns = static_cast<long>(s * 1e9);
-	timespec ts = { ns / 1000000000L, ns % 1000000000L };
-	nanosleep(&ts, nullptr);
-}
-
-[[noreturn]] void
-die(const std::string &msg)
-{
-	std::fprintf(stderr, "probe: %s\n", msg.c_str());
-	std::exit(1);
-}
-
-struct server {
-	pid_t pid;
-	std::string name;
-	Display *dpy;
+// One loop under measurement: its own Xvfb, and its process.
+struct loop_run {
+	xvfb_server x;
+	child_process proc;
 };
 
-server
-start_server()
+xvfb_server
+start_server(int width = 320, int height = 240)
 {
-	int fds[2];
-	if (pipe(fds) != 0)
-		die("pipe");
-	pid_t pid = fork();
-	if (pid == 0) {
-		prctl(PR_SET_PDEATHSIG, SIGKILL);     // no server outlives a probe that dies
-		close(fds[0]);
-		std::string fd = std::to_string(fds[1]);
-		if (!freopen("/dev/null", "w", stderr))
-			_exit(127);
-		execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "320x240x24", "-nolisten", "tcp", "-noreset",
-		       static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	close(fds[1]);
-	// Read up to the line feed: closing the pipe earlier kills Xvfb with
-	// SIGPIPE when it writes the rest.
-	std::string number;
-	char c;
-	while (read(fds[0], &c, 1) == 1 && c != '\n')
-		number += c;
-	close(fds[0]);
-	if (number.empty())
-		die("Xvfb did not start");
-	server s{ pid, ":" + number, nullptr };
-	if (!(s.dpy = XOpenDisplay(s.name.c_str())))
-		die("cannot connect to " + s.name);
-	return s;
+	xvfb_server x;
+	std::string error;
+	if (!xvfb_start(x, error, 24, width, height))
+		die(error);
+	return x;
+}
+
+child_process
+start_client(const char *path, const xvfb_server &x, const std::string &home)
+{
+	return spawn(path, { "quarvel" }, { "DISPLAY=" + x.name, "HOME=" + home });
+}
+
+loop_run
+start_loop(const char *path, const std::string &home)
+{
+	loop_run r;
+	r.x = start_server();
+	r.proc = start_client(path, r.x, home);
+	return r;
 }
 
 void
-stop(pid_t pid)
+stop_loop(loop_run &r)
 {
-	kill(pid, SIGTERM);
-	waitpid(pid, nullptr, 0);
+	end_child(r.proc);
+	xvfb_stop(r.x);
 }
 
-pid_t
-start_client(const std::string &path, const std::string &display, const std::string &home)
+// The applet's main window, once it is up.
+Window
+wait_for_applet(Display *dpy)
 {
-	pid_t pid = fork();
-	if (pid == 0) {
-		prctl(PR_SET_PDEATHSIG, SIGKILL);
-		setenv("DISPLAY", display.c_str(), 1);
-		setenv("HOME", home.c_str(), 1);
-		execl(path.c_str(), "quarvel", static_cast<char *>(nullptr));
-		_exit(127);
-	}
-	return pid;
+	Window w = None;
+	if (!poll_until([&] { return (w = find_by_class(dpy, "quarvel")) != None; }, 5.0))
+		die("the applet did not come up");
+	return w;
+}
+
+std::string
+temp_dir()
+{
+	std::string dir = make_temp_dir();
+	if (dir.empty())
+		die("cannot make a temporary directory");
+	return dir;
 }
 
 // CPU seconds a process has used, to the nanosecond: the scheduler's own
@@ -144,55 +120,14 @@ status_field(pid_t pid, const char *name)
 	return -1;
 }
 
-Window
-find_window(Display *dpy, const char *cls)
-{
-	Window r, p, *kids = nullptr;
-	unsigned n = 0;
-	Window found = None;
-	if (XQueryTree(dpy, DefaultRootWindow(dpy), &r, &p, &kids, &n)) {
-		for (unsigned i = 0; i < n && found == None; i++) {
-			XClassHint hint{};
-			if (XGetClassHint(dpy, kids[i], &hint)) {
-				if (hint.res_class && std::strcmp(hint.res_class, cls) == 0)
-					found = kids[i];
-				XFree(hint.res_name);
-				XFree(hint.res_class);
-			}
-		}
-		XFree(kids);
-	}
-	return found;
-}
-
-std::vector<unsigned long>
-read_well(Display *dpy, Window w)
-{
-	std::vector<unsigned long> out;
-	XImage *img = XGetImage(dpy, w, well_origin, well_origin, well_side, well_side, AllPlanes, ZPixmap);
-	if (!img)
-		return out;
-	for (int y = 0; y < well_side; y++)
-		for (int x = 0; x < well_side; x++)
-			out.push_back(XGetPixel(img, x, y));
-	XDestroyImage(img);
-	return out;
-}
-
 // The frames of one cycle of the default animation as 24-bit pixels.
 std::vector<std::vector<unsigned long>>
 cycle_frames()
 {
-	build_colour_ramps(default_settings);
-	build_tunnel_map(default_settings);
-	build_texture(default_settings);
-	anim_offsets = { 0.0f, 0.0f };
 	std::vector<std::vector<unsigned long>> frames;
-	for (int n = 0; n < cycle; n++) {
-		render_frame(default_settings);
-		advance_offsets(default_settings);
+	for (const well_bytes &indices : animation_frames(default_settings, cycle)) {
 		std::vector<unsigned long> f;
-		for (auto i : index_frame)
+		for (auto i : indices)
 			f.push_back(static_cast<unsigned long>(colour_ramps[0][i]) << 16 |
 			            static_cast<unsigned long>(colour_ramps[1][i]) << 8 | colour_ramps[2][i]);
 		frames.push_back(std::move(f));
@@ -207,22 +142,6 @@ frame_number(const std::vector<unsigned long> &well, const std::vector<std::vect
 		if (frames[static_cast<std::size_t>(n)] == well)
 			return n;
 	return -1;
-}
-
-void
-remove_dir(const std::string &dir)
-{
-	if (std::system(("rm -rf '" + dir + "'").c_str()) != 0)
-		std::fprintf(stderr, "probe: cannot remove %s\n", dir.c_str());
-}
-
-std::string
-temp_home()
-{
-	char tmpl[] = "/tmp/quarvel-bench-XXXXXX";
-	if (!mkdtemp(tmpl))
-		die("mkdtemp");
-	return tmpl;
 }
 
 struct cpu_sample {
@@ -248,16 +167,12 @@ median(std::vector<double> v)
 void
 run_side_by_side(double seconds, int rounds)
 {
-	server xa = start_server(), xb = start_server();
-	std::string home = temp_home();
-	pid_t applet = start_client(applet_path, xa.name, home);
-	pid_t base = start_client(baseline_path, xb.name, home);
+	std::string home = temp_dir();
+	loop_run ra = start_loop(applet_path, home), rb = start_loop(baseline_path, home);
+	xvfb_server &xa = ra.x, &xb = rb.x;
+	pid_t applet = ra.proc.pid, base = rb.proc.pid;
 	auto frames = cycle_frames();
-	Window w = None;
-	for (double end = now_s() + 5; (w = find_window(xa.dpy, "quarvel")) == None && now_s() < end;)
-		sleep_s(0.01);
-	if (w == None)
-		die("the applet did not come up");
+	Window w = wait_for_applet(xa.dpy);
 	sleep_s(1.0);       // past start-up
 
 	double round_s = seconds / rounds;
@@ -308,13 +223,9 @@ run_side_by_side(double seconds, int rounds)
 	            *lo, *hi, rounds, m <= 0.75 ? "met" : "NOT met");
 	auto [alo, ahi] = std::minmax_element(alone.begin(), alone.end());
 	std::printf("  applet / baseline alone: median %.3f, range %.3f..%.3f\n", median(alone), *alo, *ahi);
-	stop(applet);
-	stop(base);
-	XCloseDisplay(xa.dpy);
-	XCloseDisplay(xb.dpy);
-	stop(xa.pid);
-	stop(xb.pid);
-	remove_dir(home);
+	stop_loop(ra);
+	stop_loop(rb);
+	remove_tree(home);
 }
 
 // strace -c attached to `pid` for `seconds`: every call, and the frames
@@ -325,7 +236,7 @@ run_side_by_side(double seconds, int rounds)
 std::pair<long, long>
 count_syscalls(pid_t pid, double seconds)
 {
-	std::string out = temp_home() + "/strace";
+	std::string dir = temp_dir(), out = dir + "/strace";
 	pid_t tracer = fork();
 	if (tracer == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -359,7 +270,7 @@ count_syscalls(pid_t pid, double seconds)
 		else if (words.back() == "clock_nanosleep" || words.back() == "nanosleep" || words.back() == "ppoll")
 			sleeps += std::atol(words[3].c_str());
 	}
-	remove_dir(out.substr(0, out.rfind('/')));
+	remove_tree(dir);
 	if (total < 0 || sleeps == 0)
 		die("strace counted nothing (is it installed, and may it trace?)");
 	return { total, sleeps + 1 };
@@ -368,12 +279,10 @@ count_syscalls(pid_t pid, double seconds)
 void
 count_side_by_side(double seconds)
 {
-	server xa = start_server(), xb = start_server();
-	std::string home = temp_home();
-	pid_t applet = start_client(applet_path, xa.name, home);
-	pid_t base = start_client(baseline_path, xb.name, home);
-	for (double end = now_s() + 5; find_window(xa.dpy, "quarvel") == None && now_s() < end;)
-		sleep_s(0.01);
+	std::string home = temp_dir();
+	loop_run ra = start_loop(applet_path, home), rb = start_loop(baseline_path, home);
+	pid_t applet = ra.proc.pid, base = rb.proc.pid;
+	wait_for_applet(ra.x.dpy);
 	sleep_s(1.0);
 	std::printf("system calls a frame, counted by strace over %.0f s with no events:\n", seconds);
 	const std::pair<const char *, pid_t> loops[] = { { "applet", applet }, { "baseline", base } };
@@ -386,51 +295,106 @@ count_side_by_side(double seconds)
 		std::printf("  %-8s %7ld calls over %5ld frames: %.2f a frame\n", name, total, sleeps, rate);
 	}
 	std::printf("  target <= 4 a frame: %s\n", applet_rate <= 4.0 ? "met" : "NOT met");
-	stop(applet);
-	stop(base);
-	XCloseDisplay(xa.dpy);
-	XCloseDisplay(xb.dpy);
-	stop(xa.pid);
-	stop(xb.pid);
-	remove_dir(home);
+	stop_loop(ra);
+	stop_loop(rb);
+	remove_tree(home);
+}
+
+void
+print_spread(const char *what, int runs, std::vector<double> ms)
+{
+	std::sort(ms.begin(), ms.end());
+	std::printf("%s over %d runs: median %.1f ms, min %.1f ms, max %.1f ms\n", what, runs, median(ms), ms.front(),
+	            ms.back());
 }
 
 void
 time_first_frame(int runs)
 {
-	server x = start_server();
-	std::string home = temp_home();
+	std::string home = temp_dir();
+	xvfb_server x = start_server();
+	Display *dpy = x.dpy;
 	unsigned long well_colour = 0x191919;       // the frame image's empty well
 	std::vector<double> times;
 	for (int i = 0; i < runs; i++) {
 		double t0 = now_s();
-		pid_t applet = start_client(applet_path, x.name, home);
+		child_process applet = start_client(applet_path, x, home);
 		double t = -1;
-		for (double end = t0 + 5; now_s() < end;) {
-			Window w = find_window(x.dpy, "quarvel");
-			if (w != None) {
-				std::vector<unsigned long> well = read_well(x.dpy, w);
-				if (!well.empty() && well[0] != well_colour && well[0] != WhitePixel(x.dpy, 0)) {
-					t = now_s() - t0;
-					break;
-				}
-			}
-		}
-		stop(applet);
-		XSync(x.dpy, False);
+		poll_until([&] {
+			Window w = find_by_class(dpy, "quarvel");
+			std::vector<unsigned long> well = w != None ? read_well(dpy, w) : std::vector<unsigned long>{};
+			if (!well.empty() && well[0] != well_colour && well[0] != WhitePixel(dpy, 0))
+				t = now_s() - t0;
+			return t >= 0;
+		}, 5.0);
+		end_child(applet);
+		XSync(dpy, False);
 		if (t < 0)
 			die("no first frame within 5 s");
 		times.push_back(t * 1000);
 		// wait for the window to go before the next run
-		for (double end = now_s() + 2; find_window(x.dpy, "quarvel") != None && now_s() < end;)
-			sleep_s(0.005);
+		poll_until([&] { return find_by_class(dpy, "quarvel") == None; }, 2.0);
 	}
-	std::sort(times.begin(), times.end());
-	std::printf("exec to first frame over %d runs: median %.1f ms, min %.1f ms, max %.1f ms\n", runs,
-	            times[times.size() / 2], times.front(), times.back());
-	XCloseDisplay(x.dpy);
-	stop(x.pid);
-	remove_dir(home);
+	print_spread("exec to first frame", runs, times);
+	xvfb_stop(x);
+	remove_tree(home);
+}
+
+// From exec to the icon window resting in fluxbox's slit: reparented out
+// of the main window, shown, and unmoved for 300 ms.
+void
+time_swallow(int runs)
+{
+	std::vector<double> times;
+	for (int i = 0; i < runs; i++) {
+		std::string home = temp_dir();
+		loop_run r;
+		r.x = start_server(640, 480);
+		Display *dpy = r.x.dpy;
+		mkdir((home + "/.fluxbox").c_str(), 0700);
+		std::ofstream(home + "/.fluxbox/init") << "session.screen0.toolbar.visible: false\n";
+		std::ofstream(home + "/.fluxbox/overlay") << "background: none\n";
+		child_process wm = spawn("/usr/bin/fluxbox", { "fluxbox", "-rc", home + "/.fluxbox/init" },
+		                         { "DISPLAY=" + r.x.name, "HOME=" + home });
+		Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
+		if (!poll_until([&] {
+			Atom type;
+			int format;
+			unsigned long n = 0, left;
+			unsigned char *data = nullptr;
+			XGetWindowProperty(dpy, DefaultRootWindow(dpy), check, 0, 1, False, AnyPropertyType, &type,
+			                   &format, &n, &left, &data);
+			XFree(data);
+			return n == 1;
+		}, 15.0))
+			die("fluxbox did not start");
+		double t0 = now_s(), stable_since = t0;
+		r.proc = start_client(applet_path, r.x, home);
+		Window main_window = wait_for_applet(dpy), icon = None, last_parent = None;
+		bool docked = poll_until([&] {
+			if (XWMHints *hints = XGetWMHints(dpy, main_window)) {
+				icon = hints->flags & IconWindowHint ? hints->icon_window : None;
+				XFree(hints);
+			}
+			Window root, parent = None, *kids = nullptr;
+			unsigned n = 0;
+			XWindowAttributes wa;
+			bool shown = icon != None && XQueryTree(dpy, icon, &root, &parent, &kids, &n) &&
+			             XGetWindowAttributes(dpy, icon, &wa) && wa.map_state == IsViewable;
+			XFree(kids);
+			if (parent != last_parent)
+				stable_since = now_s();
+			last_parent = parent;
+			return shown && parent != main_window && now_s() - stable_since >= 0.3;
+		}, 15.0);
+		if (!docked)
+			die("the applet was not swallowed");
+		times.push_back((stable_since - t0) * 1000);
+		end_child(wm);
+		stop_loop(r);
+		remove_tree(home);
+	}
+	print_spread("exec to a stable swallow in fluxbox's slit", runs, times);
 }
 
 // Resources the X server holds for the client that owns `w`.
@@ -461,14 +425,11 @@ client_resources(Display *dpy, Window w)
 void
 soak(double seconds)
 {
-	server x = start_server();
-	std::string home = temp_home();
-	pid_t applet = start_client(applet_path, x.name, home);
-	Window w = None;
-	for (double end = now_s() + 5; (w = find_window(x.dpy, "quarvel")) == None && now_s() < end;)
-		sleep_s(0.01);
-	if (w == None)
-		die("the applet did not come up");
+	std::string home = temp_dir();
+	loop_run r = start_loop(applet_path, home);
+	xvfb_server &x = r.x;
+	pid_t applet = r.proc.pid;
+	Window w = wait_for_applet(x.dpy);
 	sleep_s(1.0);
 	double t0 = now_s();
 	long rss_first = status_field(applet, "VmRSS:"), res_first = client_resources(x.dpy, w);
@@ -490,10 +451,8 @@ soak(double seconds)
 	}
 	std::printf("soak: RSS %ld..%ld KiB (end %ld), X resources %ld..%ld (end %ld), CPU %.2f s\n", rss_min,
 	            rss_max, rss, res_min, res_max, res, cpu_s(applet));
-	stop(applet);
-	XCloseDisplay(x.dpy);
-	stop(x.pid);
-	remove_dir(home);
+	stop_loop(r);
+	remove_tree(home);
 }
 
 } // namespace
@@ -521,9 +480,12 @@ main(int argc, char *argv[])
 		count_side_by_side(arg);
 	else if (mode == "start" && arg > 0)
 		time_first_frame(static_cast<int>(arg));
+	else if (mode == "swallow" && arg > 0)
+		time_swallow(static_cast<int>(arg));
 	else if (mode == "soak" && arg > 0)
 		soak(arg);
 	else
-		die("usage: probe run SECONDS [ROUNDS] | probe syscalls SECONDS | probe start RUNS | probe soak SECONDS");
+		die("usage: probe run SECONDS [ROUNDS] | probe syscalls SECONDS | probe start RUNS | "
+		    "probe swallow RUNS | probe soak SECONDS");
 	return 0;
 }

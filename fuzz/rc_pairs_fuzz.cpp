@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Any bytes as a label-and-value file.
-#include "dock.h"
+#include "words.h"
 #include "fuzz_file.h"
 
 extern "C" int

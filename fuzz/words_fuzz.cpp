@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Any text through the word splitter: every word is built inside its
 // buffer, and the rest pointers never leave the text.
-#include "dock.h"
+#include "words.h"
 
 #include <cstdint>
 #include <cstdlib>

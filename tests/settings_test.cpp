@@ -15,33 +15,6 @@
 
 namespace {
 
-const char *const default_file =
-	"shade_switch=1\n"
-	"persp_switch=1\n"
-	"\n"
-	"t_shade_level=5.200000\n"
-	"t_persp=1000.000000\n"
-	"t_mov_step=0.600000\n"
-	"t_rot_step=0.300000\n"
-	"\n"
-	"tex_block_w=32\n"
-	"tex_block_h=32\n"
-	"\n"
-	"t_col_add_R=24.000000\n"
-	"t_col_add_G=-12.000000\n"
-	"t_col_add_B=55.000000\n"
-	"\n"
-	"t_col_mul_R=1.000000\n"
-	"t_col_mul_G=1.000000\n"
-	"t_col_mul_B=0.000000\n"
-	"\n"
-	"t_color_1=20\n"
-	"t_color_2=128\n"
-	"\n"
-	"command1=xlock\n"
-	"command2=xlock -mode thornbird\n"
-	"command3=xlock -mode blank\n";
-
 class Settings : public TempHome {
 protected:
 	std::string out, err;
@@ -82,7 +55,7 @@ expect_defaults(const settings_record &s)
 TEST_F(Settings, FirstStartWritesTheDefaults)
 {
 	load();
-	EXPECT_EQ(read(".fesk/quarvelrc"), default_file);
+	EXPECT_EQ(read(".fesk/quarvelrc"), settings_text());
 	struct stat st;
 	ASSERT_EQ(stat(path(".fesk").c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -115,6 +88,16 @@ TEST_F(Settings, MissingKeysReadAsZeroAndTheFileStaysUntouched)
 	EXPECT_EQ(err, "quarvel: tex_block_w=0 is below 1; using 32\n"
 	               "quarvel: tex_block_h=0 is below 1; using 32\n");
 	EXPECT_EQ(read(".fesk/quarvelrc"), "t_mov_step=-1.5\n");
+}
+
+TEST_F(Settings, BlockSizesBelowOneTileWithTheDefault)
+{
+	write_settings("tex_block_w=0\ntex_block_h=-2147483648\nt_color_1=20\nt_color_2=128\n");
+	load();
+	build_texture(tunnel_settings);
+	EXPECT_EQ(tunnel_texture[31], 20);              // (u, v) = (31, 0)
+	EXPECT_EQ(tunnel_texture[32], 128);             // (32, 0)
+	EXPECT_EQ(tunnel_texture[32 * 256], 128);       // (0, 32)
 }
 
 TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)

@@ -3,11 +3,12 @@
 // afterwards with everything in it; the previous HOME is put back.
 #pragma once
 
+#include "support.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 
@@ -19,9 +20,8 @@ protected:
 
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/quarvel-home-XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		home = tmpl;
+		home = make_temp_dir();
+		ASSERT_FALSE(home.empty());
 		if (const char *h = std::getenv("HOME")) {
 			had_home = true;
 			old_home = h;
@@ -34,8 +34,7 @@ protected:
 			setenv("HOME", old_home.c_str(), 1);
 		else
 			unsetenv("HOME");
-		std::string cmd = "rm -rf '" + home + "'";
-		ASSERT_EQ(std::system(cmd.c_str()), 0);
+		ASSERT_TRUE(remove_tree(home));
 	}
 
 	std::string path(const std::string &rel) const { return home + "/" + rel; }
@@ -45,13 +44,7 @@ protected:
 		std::ofstream(path(rel), std::ios::binary) << text;
 	}
 
-	std::string read(const std::string &rel) const
-	{
-		std::ifstream f(path(rel), std::ios::binary);
-		std::stringstream ss;
-		ss << f.rdbuf();
-		return ss.str();
-	}
+	std::string read(const std::string &rel) const { return read_file(path(rel)); }
 
 	bool exists(const std::string &rel) const
 	{

@@ -196,17 +196,6 @@ TEST(Texture, BlocksBandsAndLowBytes)
 	EXPECT_EQ(texel(255, 255), 44);         // 85 + 51 = 136, even
 }
 
-TEST(Texture, NonPositiveBlocksFallBackToDefault)
-{
-	settings_record s = default_settings;
-	s.tex_block_w = 0;
-	s.tex_block_h = INT32_MIN;
-	build_texture(s);
-	EXPECT_EQ(texel(31, 0), 20);
-	EXPECT_EQ(texel(32, 0), 128);
-	EXPECT_EQ(texel(0, 32), 128);
-}
-
 TEST(RenderFrame, FirstFrameReference)
 {
 	build_all(default_settings);

@@ -20,7 +20,7 @@
 
 namespace {
 
-const std::string applet_path = QUARVEL_BINARY;
+constexpr const char *applet_path = QUARVEL_BINARY;
 constexpr int screen_w = 640, screen_h = 480;
 
 enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, fvwm3 };
@@ -64,7 +64,8 @@ snippet(const char *name)
 child_process
 start_manager(manager m, const xvfb_server &x, const std::string &home)
 {
-	std::string bin_dir = applet_path.substr(0, applet_path.rfind('/'));
+	std::string bin_dir = applet_path;
+	bin_dir.erase(bin_dir.rfind('/'));
 	std::vector<std::string> env = { "HOME=" + home, "DISPLAY=" + x.name,
 	                                 "PATH=" + bin_dir + ":" + std::getenv("PATH") };
 	switch (m) {
@@ -162,13 +163,6 @@ on_screen(Display *dpy, const placement &p)
 {
 	return read_pixels(dpy, DefaultRootWindow(dpy), p.x + 4, p.y + 4, 56, 56);
 }
-
-const char *const frozen_settings =
-	"shade_switch=1\npersp_switch=1\nt_shade_level=5.2\nt_persp=1000.0\n"
-	"t_mov_step=0\nt_rot_step=0\ntex_block_w=32\ntex_block_h=32\n"
-	"t_col_add_R=24.0\nt_col_add_G=-12.0\nt_col_add_B=55.0\n"
-	"t_col_mul_R=1.0\nt_col_mul_G=1.0\nt_col_mul_B=0.0\n"
-	"t_color_1=20\nt_color_2=128\n";
 
 // The 56x56 square the applet shows with the frozen settings, as the
 // pixel values this screen gives its colours.
@@ -302,8 +296,9 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	x = start_xvfb(c.depth, screen_w, screen_h);
 	ASSERT_NE(x.dpy, nullptr);
 	home = make_temp_dir();
-	write_settings_file(home, std::string(frozen_settings) + "command1=echo 1 >> " + home +
-	                              "/log\ncommand3=echo 3 >> " + home + "/log\n");
+	write_settings_file(home, settings_text({ { "t_mov_step", "0" }, { "t_rot_step", "0" },
+	                                          { "command1", "echo 1 >> " + home + "/log" },
+	                                          { "command3", "echo 3 >> " + home + "/log" } }));
 
 	if (!c.applet_first && !start_wm())
 		GTEST_SKIP() << manager_name(c.wm) << " does not run at depth " << c.depth;

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Dock text services: word splitting by its state table, spawning real
 // children, and label-and-value pairs read from files.
-#include <gtest/gtest.h>
-
-#include "dock.h"
 #include "temp_home.h"
+#include "words.h"
 
 #include <sys/wait.h>
 

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # `make bench`: micro-benchmarks of the pure parts and of one frame on a
 # real X server, then the running applet beside the baseline loop, its
-# start-up time, and a soak (SOAK_SECONDS, default 600).
+# start-up time, the time fluxbox takes to swallow it, and a soak
+# (SOAK_SECONDS, default 600).
 set -eu
 build=${1:-build}
 soak=${SOAK_SECONDS:-600}
@@ -26,5 +27,7 @@ echo "== the running applet beside the baseline loop"
 "$build/bench/probe" run 63 9
 echo "== start-up"
 "$build/bench/probe" start 21
+echo "== docking"
+"$build/bench/probe" swallow 11
 echo "== soak"
 "$build/bench/probe" soak "$soak"

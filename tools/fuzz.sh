@@ -8,7 +8,7 @@ seconds=${1:-30}
 build=${2:-build-fuzz}
 jobs=${JOBS:-2}
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -DQUARVEL_FUZZ=ON -DQUARVEL_HARDEN=OFF -DBUILD_TESTING=OFF \
+CC=clang CXX=clang++ cmake -S . -B "$build" -DQUARVEL_FUZZ=ON -DBUILD_TESTING=OFF \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target fuzzers -j "$jobs" >/dev/null
 

@@ -7,11 +7,7 @@
 set -eu
 build=${1:-build-asan}
 jobs=${JOBS:-2}
-flags="-fsanitize=address,undefined,float-cast-overflow -fno-sanitize-recover=all -fno-omit-frame-pointer"
-
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVEL_HARDEN=OFF \
-	-DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" \
-	>/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVEL_SANITIZE=ON >/dev/null
 cmake --build "$build" -j "$jobs" >/dev/null
 
 logs="$(pwd)/$build/sanitizer-logs"

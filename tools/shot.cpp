@@ -8,14 +8,11 @@
 // 56x56 square of its icon window when a dock shows that, else of the main
 // window, and writes a still PNG and an animated GIF of S seconds.
 #include "image_out.h"
+#include "support_x.h"
 
-#include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <map>
 #include <vector>
 
@@ -26,61 +23,14 @@ constexpr int square_side = 56;
 constexpr int capture_interval_cs = 2;
 
 Display *dpy;
-rgb_palette palette;
-int palette_used;
-std::map<unsigned long, std::uint8_t> index_of_pixel;
 
-[[noreturn]] void
-die(const std::string &msg)
-{
-	std::fprintf(stderr, "quarvel-shot: %s\n", msg.c_str());
-	std::exit(1);
-}
-
-double
-now_s()
-{
-	timespec ts;
-	clock_gettime(CLOCK_MONOTONIC, &ts);
-	return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-void
-sleep_s(double s)
-{
-	if (s <= 0)
-		return;
-	auto ns = static_cast<long>(s * 1e9);
-	timespec ts = { ns / 1000000000L, ns % 1000000000L };
-	nanosleep(&ts, nullptr);
-}
-
-bool
-has_applet_class(Window w)
-{
-	XClassHint hint{};
-	if (!XGetClassHint(dpy, w, &hint))
-		return false;
-	bool match = hint.res_class && std::strcmp(hint.res_class, "quarvel") == 0;
-	XFree(hint.res_name);
-	XFree(hint.res_class);
-	return match;
-}
-
-Window
-find_applet()
-{
-	Window root_ret, parent, *children = nullptr;
-	unsigned n = 0;
-	Window found = None;
-	if (XQueryTree(dpy, DefaultRootWindow(dpy), &root_ret, &parent, &children, &n)) {
-		for (unsigned i = 0; i < n && found == None; i++)
-			if (has_applet_class(children[i]))
-				found = children[i];
-		XFree(children);
-	}
-	return found;
-}
+// The palette the captures are written with, and the index each pixel
+// value got.
+struct capture_palette {
+	rgb_palette colours;
+	int used;
+	std::map<unsigned long, std::uint8_t> index_of_pixel;
+};
 
 bool
 viewable(Window w)
@@ -105,10 +55,10 @@ shown_window(Window main_window)
 // A palette index for a pixel value, adding its colour to the palette the
 // first time; past 256 colours the nearest one already there serves.
 std::uint8_t
-index_for(unsigned long pixel)
+index_for(capture_palette &p, unsigned long pixel)
 {
-	auto it = index_of_pixel.find(pixel);
-	if (it != index_of_pixel.end())
+	auto it = p.index_of_pixel.find(pixel);
+	if (it != p.index_of_pixel.end())
 		return it->second;
 	XColor c{};
 	c.pixel = pixel;
@@ -117,27 +67,27 @@ index_for(unsigned long pixel)
 	                                    static_cast<std::uint8_t>(c.green >> 8),
 	                                    static_cast<std::uint8_t>(c.blue >> 8) };
 	std::uint8_t index = 0;
-	if (palette_used < 256) {
-		index = static_cast<std::uint8_t>(palette_used++);
-		palette[index] = rgb;
+	if (p.used < 256) {
+		index = static_cast<std::uint8_t>(p.used++);
+		p.colours[index] = rgb;
 	} else {
 		long best = -1;
 		for (int i = 0; i < 256; i++) {
 			long d = 0;
 			for (int k = 0; k < 3; k++)
-				d += (palette[i][k] - rgb[k]) * (palette[i][k] - rgb[k]);
+				d += (p.colours[i][k] - rgb[k]) * (p.colours[i][k] - rgb[k]);
 			if (best < 0 || d < best) {
 				best = d;
 				index = static_cast<std::uint8_t>(i);
 			}
 		}
 	}
-	index_of_pixel[pixel] = index;
+	p.index_of_pixel[pixel] = index;
 	return index;
 }
 
 std::vector<std::uint8_t>
-capture(Window w)
+capture(capture_palette &p, Window w)
 {
 	XImage *img = XGetImage(dpy, w, square_origin, square_origin, square_side, square_side,
 	                        AllPlanes, ZPixmap);
@@ -146,7 +96,7 @@ capture(Window w)
 	std::vector<std::uint8_t> frame(square_side * square_side);
 	for (int y = 0; y < square_side; y++)
 		for (int x = 0; x < square_side; x++)
-			frame[static_cast<std::size_t>(y * square_side + x)] = index_for(XGetPixel(img, x, y));
+			frame[static_cast<std::size_t>(y * square_side + x)] = index_for(p, XGetPixel(img, x, y));
 	XDestroyImage(img);
 	return frame;
 }
@@ -180,24 +130,23 @@ main(int argc, char *argv[])
 	if (!(dpy = XOpenDisplay(display_name)))
 		die(std::string("cannot open display ") + XDisplayName(display_name));
 	Window applet = None;
-	for (double end = now_s() + 5.0; (applet = find_applet()) == None && now_s() < end;)
-		sleep_s(0.05);
-	if (applet == None)
+	if (!poll_until([&] { return (applet = find_by_class(dpy, "quarvel")) != None; }, 5.0))
 		die(std::string("no quarvel window on ") + XDisplayName(display_name));
 	Window w = shown_window(applet);
 
 	std::string error;
+	capture_palette palette{};
 	std::vector<std::vector<std::uint8_t>> frames;
-	frames.push_back(capture(w));
+	frames.push_back(capture(palette, w));
 	if (gif_path) {
 		double next = now_s();
 		for (double end = next + seconds; next < end;) {
 			next += capture_interval_cs / 100.0;
 			sleep_s(next - now_s());
-			frames.push_back(capture(w));
+			frames.push_back(capture(palette, w));
 		}
 		gif_stream gif;
-		if (!gif_begin(gif, gif_path, square_side * scale, square_side * scale, palette, error))
+		if (!gif_begin(gif, gif_path, square_side * scale, square_side * scale, palette.colours, error))
 			die(error);
 		bool ok = true;
 		for (const auto &f : frames)
@@ -208,7 +157,7 @@ main(int argc, char *argv[])
 			die(ok ? end_error : error);
 	}
 	if (png_path && !png_write_indexed(png_path, frames[0].data(), square_side, square_side, scale,
-	                                   palette, error))
+	                                   palette.colours, error))
 		die(error);
 	XCloseDisplay(dpy);
 	return 0;

@@ -69,10 +69,8 @@ setup_pixels(Visual *visual, int depth, Colormap colormap)
 		XSetWindowColormap(dpy, dock_state.main_window, private_colormap);
 		return 8;
 	}
-	if (depth < 8) {
-		std::fputs("Need at least 8-bit display!\n", stderr);
-		std::exit(-1);
-	}
+	if (depth < 8)
+		dock_fatal(-1, "Need at least 8-bit display!\n");
 	allocate_pixels(colormap);
 	return 32;
 }
@@ -82,17 +80,13 @@ create_frame_image(Visual *visual, int depth, int pad)
 {
 	frame_image = XCreateImage(dock_state.display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
 	                           nullptr, well_side, well_side, pad, 0);
-	if (!frame_image) {
-		std::fputs("quarvel: can't create the frame image\n", stderr);
-		std::exit(1);
-	}
+	if (!frame_image)
+		dock_fatal(1, "quarvel: can't create the frame image\n");
 	// Kept for the life of the process, like every other start-up resource.
 	frame_image->data = static_cast<char *>(
 		std::calloc(static_cast<std::size_t>(frame_image->bytes_per_line), well_side));
-	if (!frame_image->data) {
-		std::fputs("quarvel: out of memory\n", stderr);
-		std::exit(1);
-	}
+	if (!frame_image->data)
+		dock_fatal(1, "quarvel: out of memory\n");
 }
 
 void

@@ -8,6 +8,8 @@
 // through trunc_or_zero.
 #include "applet.h"
 
+#include <cassert>
+
 #include <cfloat>
 #include <cmath>
 #include <numbers>
@@ -120,9 +122,10 @@ build_tunnel_map(const settings_record &s)
 void
 build_texture(const settings_record &s)
 {
-	// Sizes below 1 would never tile the texture; they fall back to the default.
-	int bw = s.tex_block_w >= 1 ? s.tex_block_w : default_block;
-	int bh = s.tex_block_h >= 1 ? s.tex_block_h : default_block;
+	// Sizes below 1 never tile; the settings reader has replaced them.
+	assert(s.tex_block_w >= 1 && s.tex_block_h >= 1);
+	int bw = s.tex_block_w;
+	int bh = s.tex_block_h;
 	auto first = static_cast<std::uint8_t>(static_cast<unsigned>(s.t_color_1) & 0xFFu);
 	auto second = static_cast<std::uint8_t>(static_cast<unsigned>(s.t_color_2) & 0xFFu);
 	for (int v = 0; v < texture_side; v++)

@@ -9,6 +9,7 @@
 #include <X11/extensions/shape.h>
 #include <xcb/xcb.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -49,15 +50,23 @@ redraw_window(Window w, int src_x, int src_y)
 } // namespace
 
 void
+dock_fatal(int status, const char *format, ...)
+{
+	va_list args;
+	va_start(args, format);
+	std::vfprintf(stderr, format, args);
+	va_end(args);
+	std::exit(status);
+}
+
+void
 dock_open_window(int argc, char *argv[], const char *const xpm_data[],
                  const unsigned char *mask_bits, int mask_width, int mask_height)
 {
 	dock_state_record &ds = dock_state;
 	const char *name = display_name_from(argc, argv);
-	if (!(ds.display = XOpenDisplay(name))) {
-		std::fprintf(stderr, "%s: can't open display %s\n", argv[0], XDisplayName(name));
-		std::exit(1);
-	}
+	if (!(ds.display = XOpenDisplay(name)))
+		dock_fatal(1, "%s: can't open display %s\n", argv[0], XDisplayName(name));
 	ds.screen = DefaultScreen(ds.display);
 	ds.root = RootWindow(ds.display, ds.screen);
 
@@ -65,10 +74,8 @@ dock_open_window(int argc, char *argv[], const char *const xpm_data[],
 	// The XPM reader takes char ** but never writes through it.
 	if (XpmCreatePixmapFromData(ds.display, ds.root, const_cast<char **>(xpm_data),
 	                            &ds.frame_pixmap, &ds.frame_pixmap_mask,
-	                            &ds.xpm_attributes) != XpmSuccess) {
-		std::fputs("Not enough free colorcells.\n", stderr);
-		std::exit(1);
-	}
+	                            &ds.xpm_attributes) != XpmSuccess)
+		dock_fatal(1, "Not enough free colorcells.\n");
 
 	ds.size_hints.flags = USSize | USPosition;
 	ds.size_hints.x = 0;
@@ -98,10 +105,8 @@ dock_open_window(int argc, char *argv[], const char *const xpm_data[],
 	XSelectInput(ds.display, ds.icon_window, dock_event_mask);
 
 	XTextProperty name_property;
-	if (XStringListToTextProperty(&argv[0], 1, &name_property) == 0) {
-		std::fprintf(stderr, "%s: can't allocate window name\n", argv[0]);
-		std::exit(1);
-	}
+	if (XStringListToTextProperty(&argv[0], 1, &name_property) == 0)
+		dock_fatal(1, "%s: can't allocate window name\n", argv[0]);
 	XSetWMName(ds.display, ds.main_window, &name_property);
 	XFree(name_property.value);
 

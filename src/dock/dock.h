@@ -2,16 +2,14 @@
 // Dock window toolkit: the X connection, the shaped main and icon windows a
 // docking window manager swallows, the off-screen frame pixmap they show,
 // and colour lookup by name.  Every failure to set up ends the process.
+// The services that need no X are in words.h.
 #pragma once
+
+#include "words.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/xpm.h>
-
-#include <optional>
-#include <string>
-#include <sys/types.h>
-#include <vector>
 
 inline constexpr int dock_region_count = 8;
 
@@ -46,6 +44,10 @@ extern dock_state_record dock_state;
 inline constexpr long dock_event_mask =
 	ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ExposureMask | StructureNotifyMask;
 
+// Prints one line on standard error and ends the process with `status`:
+// the toolkit's and the applet's fatal paths.
+[[noreturn]] void dock_fatal(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 void dock_open_window(int argc, char *argv[], const char *const xpm_data[],
                       const unsigned char *mask_bits, int mask_width, int mask_height);
 unsigned long dock_get_color(const char *name);
@@ -67,25 +69,3 @@ void dock_set_mask_at(int x, int y);         // moves the bounding shape of both
 // lowest enabled region holding (x, y), or -1.
 void dock_add_region(int index, int left, int top, int right, int bottom);
 int dock_find_region(int x, int y);
-
-// Shell-like word splitting: blanks separate words, double and single
-// quotes group them, a backslash keeps the next character.  No X here.
-struct dock_word {
-	std::optional<std::string> word;   // none for an empty word
-	const char *rest;                  // after the word; null at the end of text
-};
-dock_word dock_next_word(const char *text);
-// The words in order; an empty word ("" or '') ends the list.
-std::vector<std::string> dock_split_words(const char *text);
-// Starts the words as a program without waiting for it: the child's pid,
-// 0 when there are no words, -1 when fork fails.  A child that cannot exec
-// exits with status 10.
-pid_t dock_spawn_command(const char *text);
-
-// "label: value  # comment" lines: each value found replaces the one the
-// pair's variable held.  The table ends with a null label.
-struct rc_pair {
-	const char *label;
-	std::optional<std::string> *value;
-};
-void dock_parse_rc_pairs(const char *path, const rc_pair *pairs);

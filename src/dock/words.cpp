@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Dock services that need no X: shell-like word splitting, starting a
 // command without a shell, and reading "label: value" pairs from a file.
-#include "dock.h"
+#include "words.h"
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <unistd.h>
 
 namespace {
@@ -66,8 +67,8 @@ constexpr int rc_line_size = 128;     // lines longer than 127 arrive in pieces
 } // namespace
 
 dock_word
-dock_next_word(const char *text)
-{
+dock_next_word(const char *text) noexcept
+try {
 	std::string word;
 	int state = start;
 	const char *p = text;
@@ -83,10 +84,12 @@ dock_next_word(const char *text)
 	if (!word.empty())
 		result.word = std::move(word);
 	return result;
+} catch (const std::bad_alloc &) {
+	return { std::nullopt, nullptr };      // as the end of the text
 }
 
 std::vector<std::string>
-dock_split_words(const char *text)
+dock_split_words(const char *text) noexcept
 {
 	std::vector<std::string> words;
 	const char *p = text;
@@ -94,23 +97,31 @@ dock_split_words(const char *text)
 		dock_word w = dock_next_word(p);
 		if (!w.word)
 			break;
-		words.push_back(std::move(*w.word));
+		try {
+			words.push_back(std::move(*w.word));
+		} catch (const std::bad_alloc &) {
+			break;                          // the words so far
+		}
 		p = w.rest;
 	}
 	return words;
 }
 
 pid_t
-dock_spawn_command(const char *text)
+dock_spawn_command(const char *text) noexcept
 {
 	std::vector<std::string> words = dock_split_words(text);
 	if (words.empty())
 		return 0;
 	// Built before the fork, so the child only has to exec.
 	std::vector<char *> argv;
-	for (auto &w : words)
-		argv.push_back(w.data());
-	argv.push_back(nullptr);
+	try {
+		for (auto &w : words)
+			argv.push_back(w.data());
+		argv.push_back(nullptr);
+	} catch (const std::bad_alloc &) {
+		return -1;
+	}
 	pid_t pid = fork();
 	if (pid == 0) {
 		execvp(argv[0], argv.data());
@@ -120,7 +131,7 @@ dock_spawn_command(const char *text)
 }
 
 void
-dock_parse_rc_pairs(const char *path, const rc_pair *pairs)
+dock_parse_rc_pairs(const char *path, const rc_pair *pairs) noexcept
 {
 	FILE *f = std::fopen(path, "r");
 	if (!f)
@@ -133,7 +144,11 @@ dock_parse_rc_pairs(const char *path, const rc_pair *pairs)
 				continue;
 			const char *value = at + std::strlen(pair->label);
 			value += std::strspn(value, " :\t\n");
-			*pair->value = std::string(value, std::strcspn(value, "#\n"));
+			try {
+				*pair->value = std::string(value, std::strcspn(value, "#\n"));
+			} catch (const std::bad_alloc &) {
+				// the variable keeps what it held
+			}
 			break;
 		}
 	}

@@ -1,0 +1,155 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The X side of the shared helpers; see support_x.h.
+#include "support_x.h"
+
+#include <X11/Xutil.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Reads Xvfb's display number up to the line feed: closing the pipe before
+// would kill it with SIGPIPE when it writes the rest.
+std::string
+read_display_number(int fd, double timeout_s)
+{
+	std::string got;
+	double end = now_s() + timeout_s;
+	while (now_s() < end) {
+		pollfd p = { fd, POLLIN, 0 };
+		if (poll(&p, 1, 100) <= 0)
+			continue;
+		char buf[32];
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n <= 0)
+			break;
+		got.append(buf, static_cast<std::size_t>(n));
+		if (got.find('\n') != std::string::npos)
+			return got.substr(0, got.find('\n'));
+	}
+	return "";
+}
+
+} // namespace
+
+bool
+xvfb_start(xvfb_server &x, std::string &error, int depth, int width, int height, int visual_class)
+{
+	x = {};
+	int fds[2];
+	if (pipe(fds) != 0) {
+		error = std::string("pipe: ") + std::strerror(errno);
+		return false;
+	}
+	std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x" + std::to_string(depth);
+	x.pid = fork();
+	if (x.pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);      // no server outlives us
+		close(fds[0]);
+		int null = open("/dev/null", O_WRONLY);
+		dup2(null, 1);
+		dup2(null, 2);
+		std::string fd = std::to_string(fds[1]);
+		std::string cls = std::to_string(visual_class);
+		const char *argv[] = { "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen.c_str(),
+		                       "-nolisten", "tcp", "-noreset", "-cc", cls.c_str(), nullptr };
+		if (visual_class < 0)
+			argv[9] = nullptr;
+		execvp("Xvfb", const_cast<char **>(argv));
+		_exit(127);
+	}
+	close(fds[1]);
+	std::string number = read_display_number(fds[0], 10.0);
+	close(fds[0]);
+	if (number.empty()) {
+		error = "Xvfb at depth " + std::to_string(depth) + " did not start";
+		xvfb_stop(x);
+		return false;
+	}
+	x.name = ":" + number;
+	if (!(x.dpy = XOpenDisplay(x.name.c_str()))) {
+		error = "cannot connect to " + x.name;
+		return false;
+	}
+	return true;
+}
+
+void
+xvfb_stop(xvfb_server &x)
+{
+	if (x.dpy)
+		XCloseDisplay(x.dpy);
+	x.dpy = nullptr;
+	if (x.pid > 0) {
+		kill(x.pid, SIGTERM);
+		waitpid(x.pid, nullptr, 0);
+	}
+	x.pid = -1;
+}
+
+Window
+find_by_class(Display *dpy, const char *cls, Window top)
+{
+	if (top == None)
+		top = DefaultRootWindow(dpy);
+	Window root_ret, parent, *children = nullptr;
+	unsigned n = 0;
+	Window found = None;
+	if (!XQueryTree(dpy, top, &root_ret, &parent, &children, &n))
+		return None;
+	for (unsigned i = 0; i < n && found == None; i++) {
+		XClassHint hint{};
+		if (XGetClassHint(dpy, children[i], &hint)) {
+			if (hint.res_class && std::strcmp(hint.res_class, cls) == 0)
+				found = children[i];
+			XFree(hint.res_name);
+			XFree(hint.res_class);
+		}
+	}
+	// A window manager may have put it in a frame of its own.
+	for (unsigned i = 0; i < n && found == None; i++)
+		found = find_by_class(dpy, cls, children[i]);
+	XFree(children);
+	return found;
+}
+
+Window
+first_child(Display *dpy, Window w)
+{
+	Window root_ret, parent, *children = nullptr;
+	unsigned n = 0;
+	Window found = None;
+	if (XQueryTree(dpy, w, &root_ret, &parent, &children, &n) && n > 0)
+		found = children[0];
+	XFree(children);
+	return found;
+}
+
+std::vector<unsigned long>
+read_pixels(Display *dpy, Window w, int x, int y, int width, int height)
+{
+	std::vector<unsigned long> out;
+	XImage *img = XGetImage(dpy, w, x, y, static_cast<unsigned>(width), static_cast<unsigned>(height),
+	                        AllPlanes, ZPixmap);
+	if (!img)
+		return out;
+	out.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+	for (int r = 0; r < height; r++)
+		for (int c = 0; c < width; c++)
+			out.push_back(XGetPixel(img, c, r));
+	XDestroyImage(img);
+	return out;
+}
+
+std::vector<unsigned long>
+read_well(Display *dpy, Window w)
+{
+	return read_pixels(dpy, w, well_origin, well_origin, well_side, well_side);
+}
