@@ -2,6 +2,7 @@
 // quarvel-preview: its frames decode to exactly what the renderer makes
 // with the same settings file, and bad input never leaves a file behind.
 #include "applet.h"
+#include "support.h"
 #include "temp_home.h"
 
 #include <gif_lib.h>
@@ -12,7 +13,7 @@
 
 namespace {
 
-const std::string preview = QUARVEL_PREVIEW;
+constexpr const char *preview = QUARVEL_PREVIEW;
 
 const char *const green_settings =
 	"shade_switch=1\npersp_switch=1\nt_shade_level=4.0\nt_persp=600.0\n"
@@ -59,18 +60,7 @@ renderer_frames(const std::string &file, int count)
 	testing::internal::CaptureStderr();
 	EXPECT_TRUE(settings_read(file.c_str()));
 	testing::internal::GetCapturedStderr();
-	const settings_record &s = tunnel_settings;
-	build_colour_ramps(s);
-	build_tunnel_map(s);
-	build_texture(s);
-	anim_offsets = { 0.0f, 0.0f };
-	std::vector<well_bytes> frames;
-	for (int k = 0; k < count; k++) {
-		render_frame(s);
-		advance_offsets(s);
-		frames.push_back(index_frame);
-	}
-	return frames;
+	return animation_frames(tunnel_settings, count);
 }
 
 void
