@@ -28,7 +28,6 @@
 #include <fstream>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -351,22 +350,9 @@ time_swallow(int runs)
 		loop_run r;
 		r.x = start_server(640, 480);
 		Display *dpy = r.x.dpy;
-		mkdir((home + "/.fluxbox").c_str(), 0700);
-		std::ofstream(home + "/.fluxbox/init") << "session.screen0.toolbar.visible: false\n";
-		std::ofstream(home + "/.fluxbox/overlay") << "background: none\n";
-		child_process wm = spawn("/usr/bin/fluxbox", { "fluxbox", "-rc", home + "/.fluxbox/init" },
+		child_process wm = spawn("/usr/bin/fluxbox", { "fluxbox", "-rc", fluxbox_headless_config(home) },
 		                         { "DISPLAY=" + r.x.name, "HOME=" + home });
-		Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
-		if (!poll_until([&] {
-			Atom type;
-			int format;
-			unsigned long n = 0, left;
-			unsigned char *data = nullptr;
-			XGetWindowProperty(dpy, DefaultRootWindow(dpy), check, 0, 1, False, AnyPropertyType, &type,
-			                   &format, &n, &left, &data);
-			XFree(data);
-			return n == 1;
-		}, 15.0))
+		if (!poll_until([&] { return wm_announced(dpy); }, 15.0))
 			die("fluxbox did not start");
 		double t0 = now_s(), stable_since = t0;
 		r.proc = start_client(applet_path, r.x, home);

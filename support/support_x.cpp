@@ -2,14 +2,17 @@
 // The X side of the shared helpers; see support_x.h.
 #include "support_x.h"
 
+#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,4 +155,27 @@ std::vector<unsigned long>
 read_well(Display *dpy, Window w)
 {
 	return read_pixels(dpy, w, well_origin, well_origin, well_side, well_side);
+}
+
+bool
+wm_announced(Display *dpy)
+{
+	Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
+	Atom type;
+	int format;
+	unsigned long n = 0, left;
+	unsigned char *data = nullptr;
+	bool up = XGetWindowProperty(dpy, DefaultRootWindow(dpy), check, 0, 1, False, XA_WINDOW, &type, &format,
+	                             &n, &left, &data) == Success && n == 1;
+	XFree(data);
+	return up;
+}
+
+std::string
+fluxbox_headless_config(const std::string &home)
+{
+	mkdir((home + "/.fluxbox").c_str(), 0700);
+	std::ofstream(home + "/.fluxbox/init") << "session.screen0.toolbar.visible: false\n";
+	std::ofstream(home + "/.fluxbox/overlay") << "background: none\n";
+	return home + "/.fluxbox/init";
 }

@@ -29,3 +29,10 @@ Window first_child(Display *dpy, Window w);
 // Pixel values of a rectangle of a window, row-major; empty if unreadable.
 std::vector<unsigned long> read_pixels(Display *dpy, Window w, int x, int y, int width, int height);
 std::vector<unsigned long> read_well(Display *dpy, Window w);
+
+// Whether a window manager has announced itself on the root window.
+bool wm_announced(Display *dpy);
+// Sets up `home` so fluxbox runs headless and out of the way: no toolbar
+// over the slit at small sizes, no wallpaper setter eating colour cells at
+// 8 bits.  Returns the file to give fluxbox's -rc.
+std::string fluxbox_headless_config(const std::string &home);

@@ -49,7 +49,7 @@ struct applet_run {
 	~applet_run()
 	{
 		stop_child(proc);
-		stop_xvfb(x);
+		xvfb_stop(x);
 		remove_tree(home);
 	}
 	// Waits until the main window is mapped and has been drawn into.
@@ -344,7 +344,7 @@ TEST(AppletExit, BelowEightBitsEndsWith255)
 	EXPECT_EQ(WEXITSTATUS(status), 255);
 	EXPECT_EQ(read_file(c.stderr_path), "Need at least 8-bit display!\n");
 	stop_child(c);
-	stop_xvfb(x);
+	xvfb_stop(x);
 	remove_tree(home);
 }
 
@@ -390,7 +390,7 @@ TEST(AppletExit, DisplayArgument)
 			EXPECT_EQ(read_file(home + "/.fesk/quarvelrc"), settings_text());
 		}
 	}
-	stop_xvfb(x);
+	xvfb_stop(x);
 	remove_tree(home);
 }
 

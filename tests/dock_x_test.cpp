@@ -56,7 +56,7 @@ struct dock_env {
 		stderr_text = testing::internal::GetCapturedStderr();
 		XSync(dock_state.display, False);
 	}
-	~dock_env() { stop_xvfb(x); }
+	~dock_env() { xvfb_stop(x); }
 };
 
 dock_env &
@@ -252,5 +252,5 @@ TEST(DockOpenWindowDeathTest, BadImageDataEndsWithStatus1)
 	unsigned char mask[side * side / 8] = {};
 	EXPECT_EXIT(dock_open_window(3, argv, bad_xpm, mask, side, side), testing::ExitedWithCode(1),
 	            "^Not enough free colorcells.\n$");
-	stop_xvfb(x);
+	xvfb_stop(x);
 }

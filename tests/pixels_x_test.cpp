@@ -40,7 +40,7 @@ TEST(ConvertFrame, DirectPathMatchesXPutPixel)
 		                      static_cast<std::size_t>(images[0]->bytes_per_line) * well_side), 0);
 		for (auto &img : images)
 			XDestroyImage(img);
-		stop_xvfb(x);
+		xvfb_stop(x);
 	}
 }
 

@@ -9,7 +9,6 @@
 #include "applet.h"
 #include "x_support.h"
 
-#include <X11/Xatom.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
@@ -25,28 +24,28 @@ constexpr int screen_w = 640, screen_h = 480;
 
 enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, fvwm3 };
 
-struct manager_spec {
+struct manager_traits {
 	const char *name;
 	bool starts_applet;         // the guide's snippet has the manager start it
 	bool swallows_main;         // it takes the main window, not the icon window
 	bool announces_early;       // says it runs before it handles map requests
 };
 
-const manager_spec &
-spec_of(manager m)
+const manager_traits &
+traits_of(manager m)
 {
-	static const manager_spec specs[] = {
+	static const manager_traits traits[] = {
 		{ "fluxbox", false, false, false }, { "wmaker", false, false, false },
 		{ "openbox", false, false, true }, { "blackbox", false, false, false },
 		{ "icewm", false, false, false }, { "jwm", true, true, false }, { "fvwm3", true, true, false },
 	};
-	return specs[static_cast<int>(m)];
+	return traits[static_cast<int>(m)];
 }
 
 std::string
 manager_name(manager m)
 {
-	return spec_of(m).name;
+	return traits_of(m).name;
 }
 
 // The guide's snippet for a manager, as README and the manual page show it.
@@ -70,12 +69,7 @@ start_manager(manager m, const xvfb_server &x, const std::string &home)
 	                                 "PATH=" + bin_dir + ":" + std::getenv("PATH") };
 	switch (m) {
 	case manager::fluxbox:
-		mkdir((home + "/.fluxbox").c_str(), 0700);
-		// The toolbar would cover the slit at 640x480; the default style runs
-		// a wallpaper setter that eats colour cells at 8 bits.
-		std::ofstream(home + "/.fluxbox/init") << "session.screen0.toolbar.visible: false\n";
-		std::ofstream(home + "/.fluxbox/overlay") << "background: none\n";
-		return spawn("/usr/bin/fluxbox", { "fluxbox", "-rc", home + "/.fluxbox/init" }, env);
+		return spawn("/usr/bin/fluxbox", { "fluxbox", "-rc", fluxbox_headless_config(home) }, env);
 	case manager::wmaker:
 		mkdir((home + "/GNUstep").c_str(), 0700);
 		mkdir((home + "/GNUstep/Defaults").c_str(), 0700);
@@ -98,20 +92,6 @@ start_manager(manager m, const xvfb_server &x, const std::string &home)
 		return spawn("/usr/bin/fvwm3", { "fvwm3" }, env);
 	}
 	return {};
-}
-
-bool
-manager_ready(Display *dpy)
-{
-	Atom check = XInternAtom(dpy, "_NET_SUPPORTING_WM_CHECK", False);
-	Atom type;
-	int format;
-	unsigned long n, left;
-	unsigned char *data = nullptr;
-	bool ready = XGetWindowProperty(dpy, DefaultRootWindow(dpy), check, 0, 1, False, XA_WINDOW, &type,
-	                                &format, &n, &left, &data) == Success && n == 1;
-	XFree(data);
-	return ready;
 }
 
 // A manager can deadlock in its own SIGTERM handler: give it a moment,
@@ -231,7 +211,7 @@ protected:
 	{
 		stop_child(applet);
 		stop_manager(wm);
-		stop_xvfb(x);          // ends an applet the manager started, too
+		xvfb_stop(x);          // ends an applet the manager started, too
 		remove_tree(home);
 	}
 
@@ -241,10 +221,10 @@ protected:
 	bool start_wm()
 	{
 		wm = start_manager(GetParam().wm, x, home);
-		if (!poll_until([&] { return manager_ready(x.dpy) || wait_exit(wm, 0.0) != -1; }, 15.0) ||
+		if (!poll_until([&] { return wm_announced(x.dpy) || wait_exit(wm, 0.0) != -1; }, 15.0) ||
 		    wm.pid <= 0)
 			return false;
-		if (!spec_of(GetParam().wm).announces_early)
+		if (!traits_of(GetParam().wm).announces_early)
 			return true;
 		// A probe the manager missed stays unframed for good: map a new one.
 		for (int attempt = 0; attempt < 30; attempt++) {
@@ -288,7 +268,7 @@ protected:
 TEST_P(Docked, SwallowedDrawnAndClickable)
 {
 	const wm_case c = GetParam();
-	const manager_spec &spec = spec_of(c.wm);
+	const manager_traits &mt = traits_of(c.wm);
 	// fluxbox 1.3.5 spins at full CPU on 30-bit screens and never comes up.
 	if (c.wm == manager::fluxbox && c.depth == 30)
 		GTEST_SKIP() << "fluxbox 1.3.5 spins at 100 % CPU on a 30-bit screen";
@@ -307,7 +287,7 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	// status 1), and a later start, as a user would make, finds cells free.
 	Window main_window = None, icon = None;
 	int status = -1;
-	if (spec.starts_applet) {
+	if (mt.starts_applet) {
 		main_window = wait_for_applet(icon, status);
 		ASSERT_NE(main_window, None) << manager_name(c.wm) << " did not start the applet: "
 		                             << read_file(wm.stderr_path);
@@ -335,8 +315,8 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	// window for JWM and fvwm) is reparented into a window of the manager's,
 	// shown, and no longer moving for 300 ms.  Each place it is shown at for
 	// 100 ms must show the frame by then, not a blank window.
-	Window shown = spec.swallows_main ? main_window : icon;
-	Window unswallowed_parent = spec.swallows_main ? DefaultRootWindow(x.dpy) : main_window;
+	Window shown = mt.swallows_main ? main_window : icon;
+	Window unswallowed_parent = mt.swallows_main ? DefaultRootWindow(x.dpy) : main_window;
 	std::vector<unsigned long> want = expected_square(x.dpy, c.depth);
 	placement p, last;
 	auto stable_since = std::chrono::steady_clock::now();
@@ -360,7 +340,7 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	EXPECT_EQ(blank_places, 0) << "places where the applet was shown without its frame";
 	ASSERT_TRUE(swallowed) << "parent " << p.parent << " viewable " << p.viewable;
 
-	if (!spec.swallows_main) {
+	if (!mt.swallows_main) {
 		EXPECT_EQ(parent_of(x.dpy, p.parent), DefaultRootWindow(x.dpy));
 		// The main window is not shown as a window of its own.
 		placement m = place_of(x.dpy, main_window);

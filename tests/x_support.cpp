@@ -33,12 +33,6 @@ start_xvfb(int depth, int width, int height, int visual_class)
 }
 
 void
-stop_xvfb(xvfb_server &x)
-{
-	xvfb_stop(x);
-}
-
-void
 stop_child(child_process &c)
 {
 	// In the sanitizer build a child's report lands on its standard error.

@@ -47,14 +47,12 @@ int
 setup_pixels(Visual *visual, int depth, Colormap colormap)
 {
 	Display *dpy = dock_state.display;
-	// Only a dynamic visual takes a colormap with every cell writable; a
-	// static one (StaticGray, StaticColor, TrueColor) gets the server's
+	if (depth < 8)
+		dock_fatal(-1, "Need at least 8-bit display!\n");
+	// Only a dynamic 8-bit visual takes a colormap with every cell writable;
+	// a static one (StaticGray, StaticColor, TrueColor) gets the server's
 	// nearest colours, as deep screens do.
-	if (depth == 8 && visual->c_class != PseudoColor && visual->c_class != GrayScale) {
-		allocate_pixels(colormap);
-		return 8;
-	}
-	if (depth == 8) {
+	if (depth == 8 && (visual->c_class == PseudoColor || visual->c_class == GrayScale)) {
 		private_colormap = XCreateColormap(dpy, dock_state.root, visual, AllocAll);
 		XColor cells[palette_size];
 		for (int i = 0; i < palette_size; i++) {
@@ -69,10 +67,8 @@ setup_pixels(Visual *visual, int depth, Colormap colormap)
 		XSetWindowColormap(dpy, dock_state.main_window, private_colormap);
 		return 8;
 	}
-	if (depth < 8)
-		dock_fatal(-1, "Need at least 8-bit display!\n");
 	allocate_pixels(colormap);
-	return 32;
+	return depth == 8 ? 8 : 32;
 }
 
 void

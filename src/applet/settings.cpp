@@ -157,7 +157,6 @@ settings_load()
 	// Something is there that cannot be read: never write over it.
 	int err = errno;
 	tunnel_settings = default_settings;
-	command_guard = {};
 	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
 		std::fprintf(stderr, "quarvel: %s is not a regular file; using the defaults\n", path);
 	else
