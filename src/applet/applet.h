@@ -56,6 +56,9 @@ void settings_save();
 // Fills tunnel_settings from the file at `path` and nothing else; false
 // (with errno) when it cannot be opened.
 bool settings_read(const char *path);
+// The settings file settings_load used, for messages that tell the user
+// what to edit; empty before settings_load or when there was no usable path.
+const char *settings_path();
 
 // What the click commands may run.  A settings file that another user could
 // have changed (through its mode, its directory's or its owner) runs no

@@ -19,6 +19,8 @@ command_guard_record command_guard;
 
 namespace {
 
+char loaded_path[cfg_path_max + 1];     // what settings_path() names
+
 // Block sizes below 1 cannot tile the texture (a missing key reads as 0):
 // say so and use the default.
 void
@@ -143,6 +145,7 @@ void
 settings_load()
 {
 	const char *path = cfg_file_path(settings_dir, settings_name);
+	safe_strcpy(loaded_path, path, cfg_path_max);
 	command_guard = {};
 	struct stat st;
 	// Only where nothing exists is there anything to create; HOME itself
@@ -162,6 +165,12 @@ settings_load()
 	else
 		std::fprintf(stderr, "quarvel: can't read %s (%s); using the defaults\n", path,
 		             std::strerror(err));
+}
+
+const char *
+settings_path()
+{
+	return loaded_path;
 }
 
 void
