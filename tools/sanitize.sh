@@ -7,7 +7,8 @@
 set -eu
 build=${1:-build-asan}
 jobs=${JOBS:-2}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVEL_SANITIZE=ON >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVEL_SANITIZE=ON \
+	-DQUARVEL_TESTS=ON -DQUARVEL_PREVIEW=ON >/dev/null
 cmake --build "$build" -j "$jobs" >/dev/null
 
 logs="$(pwd)/$build/sanitizer-logs"
