@@ -34,14 +34,15 @@ bench: build
 	@cmake --build $(BUILD) --target benches -j $(JOBS)
 	@tools/bench.sh $(BUILD)
 
+# Stripped, and noting which directories it made, for uninstall.
 install: build
-	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)"
+	@DESTDIR="$(DESTDIR)" tools/install.sh $(BUILD) "$(PREFIX)"
 
-# Removes exactly what the last install wrote, as its manifest lists it
-# (give the same DESTDIR as to the install).
+# Removes exactly what the last install wrote, as its manifest lists it,
+# and the directories it made once they are empty (give the same DESTDIR
+# as to the install).
 uninstall:
-	@test -f $(BUILD)/install_manifest.txt || { echo "nothing installed from $(BUILD)"; exit 1; }
-	@while read -r f || [ -n "$$f" ]; do rm -fv "$(DESTDIR)$$f"; done < $(BUILD)/install_manifest.txt
+	@DESTDIR="$(DESTDIR)" tools/install.sh $(BUILD) --uninstall
 
 package: build
 	@cd $(BUILD) && cpack -G DEB

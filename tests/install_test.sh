@@ -1,7 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installs into a DESTDIR and checks the tree, lints the manual pages,
-# uninstalls, and checks what the Debian package holds and depends on.
+# Installs into a DESTDIR and checks the tree (stripped binaries), lints the
+# manual pages, uninstalls (the directories the install made too), and checks
+# what the Debian package holds and depends on.
 set -eu
 build=$1
 src=$2
@@ -9,7 +10,10 @@ tmp=$(mktemp -d /tmp/quarvel-install-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-DESTDIR="$tmp/root" cmake --install "$build" --prefix /opt/q >/dev/null
+# /opt/q/share is there before: uninstall must keep it, and remove only the
+# directories the install made.
+mkdir -p "$tmp/root/opt/q/share"
+DESTDIR="$tmp/root" "$src/tools/install.sh" "$build" /opt/q >/dev/null
 want="/opt/q/bin/quarvel
 /opt/q/bin/quarvel-preview
 /opt/q/share/doc/quarvel/changelog.gz
@@ -19,6 +23,10 @@ want="/opt/q/bin/quarvel
 got=$(cd "$tmp/root" && find . -type f | sed 's/^\.//' | sort)
 [ "$got" = "$want" ] || fail "installed tree: $got"
 [ -x "$tmp/root/opt/q/bin/quarvel" ] || fail "quarvel not executable"
+for program in quarvel quarvel-preview; do
+	! readelf -S "$tmp/root/opt/q/bin/$program" | grep -q -e '\.symtab' -e '\.debug' ||
+		fail "$program installed with symbols"
+done
 
 for page in "$src"/man/*.1; do
 	lint=$(mandoc -T lint "$page" 2>&1 || true)
@@ -40,8 +48,11 @@ done
 zcat "$tmp/root/opt/q/share/man/man1/quarvel.1.gz" | cmp -s - "$src/man/quarvel.1" || fail "man page differs"
 
 make -s -C "$src" BUILD="$build" DESTDIR="$tmp/root" uninstall >/dev/null
-left=$(find "$tmp/root" -type f)
-[ -z "$left" ] || fail "uninstall left: $left"
+left=$(cd "$tmp/root" && find . | sort)
+[ "$left" = ".
+./opt
+./opt/q
+./opt/q/share" ] || fail "uninstall left: $left"
 
 (cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
 deb=$(ls "$tmp"/pkg/quarvel_*.deb)
