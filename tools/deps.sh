@@ -1,27 +1,148 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installs the Debian packages the build, the tests and `make run` need,
-# but only those missing, so a set-up machine never calls apt-get.
+# tools/deps.sh build|run|test: sets up what a make target needs.
+#   build  the compiler, CMake and the libraries of quarvel and quarvel-preview
+#   run    the same, plus Xvfb and fluxbox when no display is reachable
+#   test   everything the tests, the sanitizer and fuzz runs and make bench use
+# With apt-get and dpkg-query it installs the Debian packages that are
+# missing, after listing them; it asks once first unless CI is set or
+# standard input is not a terminal.  Without them it only checks, and names
+# what is missing with the Debian package that holds it.
+#
+# Installing window managers can change which one Debian starts, so the
+# x-window-manager and x-session-manager choices are put back afterwards.
+# QUARVEL_ALTDIR and QUARVEL_ADMINDIR send update-alternatives elsewhere
+# (the set-up test uses them).
 set -eu
+mode=${1:-build}
+here=$(dirname "$0")
 
-packages="cmake make g++ libx11-dev libxext-dev libxpm-dev libx11-xcb-dev libxtst-dev libpng-dev
-libgif-dev libxres-dev libgtest-dev libbenchmark-dev xvfb xfonts-base x11-utils mandoc groff-base dpkg-dev
-fluxbox wmaker openbox blackbox icewm jwm fvwm3 clang libclang-rt-14-dev procps strace lintian"
+# Debian package, then how to tell it is there without dpkg: pc:NAME is a
+# pkg-config module, cmd:NAME a command, h:NAME a C header.
+build_packages="cmake cmd:cmake
+make cmd:make
+g++ cmd:g++
+libx11-dev pc:x11
+libxext-dev pc:xext
+libxpm-dev pc:xpm
+libx11-xcb-dev pc:x11-xcb
+libxss-dev pc:xscrnsaver
+libpng-dev pc:libpng
+libgif-dev h:gif_lib.h"
+headless_packages="xvfb cmd:Xvfb
+xfonts-base fonts:misc
+x11-utils cmd:xdpyinfo
+fluxbox cmd:fluxbox"
+test_packages="libxtst-dev pc:xtst
+libxres-dev pc:xres
+libgtest-dev pc:gtest
+libbenchmark-dev pc:benchmark
+mandoc cmd:mandoc
+groff-base cmd:groff
+bsdextrautils cmd:col
+dpkg-dev cmd:dpkg-shlibdeps
+lintian cmd:lintian
+procps cmd:pgrep
+strace cmd:strace
+clang cmd:clang
+libclang-rt-14-dev fuzzer:clang
+wmaker cmd:wmaker
+openbox cmd:openbox
+blackbox cmd:blackbox
+icewm cmd:icewm
+jwm cmd:jwm
+fvwm3 cmd:fvwm3
+pekwm cmd:pekwm"
 
-missing=""
-for p in $packages; do
-	status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-	case "$status" in
-	*" installed") ;;
-	*) missing="$missing $p" ;;
+case $mode in
+build) wanted=$build_packages ;;
+run)
+	wanted=$build_packages
+	"$here/display.sh" || wanted="$wanted
+$headless_packages"
+	;;
+test) wanted="$build_packages
+$headless_packages
+$test_packages" ;;
+*) echo "usage: tools/deps.sh build|run|test" >&2; exit 2 ;;
+esac
+
+present() {
+	case $1 in
+	pc:*) pkg-config --exists "${1#pc:}" ;;
+	cmd:*) command -v "${1#cmd:}" >/dev/null 2>&1 ;;
+	h:*) printf '#include <%s>\n' "${1#h:}" | "${CXX:-c++}" -E -x c++ - >/dev/null 2>&1 ;;
+	fonts:*) [ -d "/usr/share/fonts/X11/${1#fonts:}" ] || [ -d "/usr/share/X11/fonts/${1#fonts:}" ] ;;
+	fuzzer:*) ls "$(clang -print-resource-dir 2>/dev/null)"/lib/*/libclang_rt.fuzzer-*.a >/dev/null 2>&1 ;;
 	esac
-done
+}
+
+# No package manager to ask: say what is missing, by the name this system
+# knows it by and the Debian package beside it.
+if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
+	if ! command -v pkg-config >/dev/null 2>&1; then
+		echo "deps: pkg-config is missing (Debian: pkg-config), so the libraries cannot be checked" >&2
+		exit 1
+	fi
+	missing=$(echo "$wanted" | while read -r package probe; do
+		present "$probe" || printf '  %-28s Debian: %s\n' "$(echo "$probe" | sed 's/^pc:\(.*\)/\1 (pkg-config)/;
+			s/^cmd:\(.*\)/\1 (command)/; s/^h:\(.*\)/\1 (header)/; s/^fonts:\(.*\)/X fonts, \1/;
+			s/^fuzzer:.*/the libFuzzer runtime/')" "$package"
+	done)
+	[ -z "$missing" ] && exit 0
+	echo "deps: without apt-get and dpkg-query nothing can be installed here; missing:" >&2
+	echo "$missing" >&2
+	exit 1
+fi
+
+missing=$(echo "$wanted" | while read -r package probe; do
+	case $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) in
+	*" installed") ;;
+	*) printf ' %s' "$package" ;;
+	esac
+done)
 [ -z "$missing" ] && exit 0
 
-echo "deps: installing$missing" >&2
+echo "deps: make $mode needs these Debian packages (and what they depend on):$missing" >&2
+if [ -z "${CI:-}" ] && [ -t 0 ]; then
+	printf 'Install them? [y/N] ' >&2
+	read -r answer || answer=""
+	case $answer in
+	y | Y | yes | Yes) ;;
+	*) echo "deps: nothing installed" >&2; exit 1 ;;
+	esac
+fi
+
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+alternatives() {
+	$sudo update-alternatives ${QUARVEL_ALTDIR:+--altdir "$QUARVEL_ALTDIR"} \
+		${QUARVEL_ADMINDIR:+--admindir "$QUARVEL_ADMINDIR" --log /dev/null} "$@"
+}
+# "name mode value" of each choice there is now; a group that does not
+# exist yet has nothing to put back.
+choices=$(for name in x-window-manager x-session-manager; do
+	alternatives --query "$name" 2>/dev/null |
+		sed -n "s/^Status: /$name /p; s/^Value: //p" | paste -sd ' '
+done)
+
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 # shellcheck disable=SC2086
 $sudo apt-get install -y -q --no-install-recommends $missing
+
+# A manual choice survives an install; an automatic one follows the highest
+# priority, so a window manager that outranks the old one takes over.  Auto
+# mode cannot hold a lower-priority value, so the old value is set by hand
+# (update-alternatives --auto NAME goes back to the packages' choice).
+echo "$choices" | while read -r name was_mode was_value; do
+	case $was_value in "" | none) continue ;; esac
+	[ "$(alternatives --query "$name" | sed -n 's/^Value: //p')" = "$was_value" ] && continue
+	alternatives --set "$name" "$was_value" >/dev/null
+	if [ "$was_mode" = auto ]; then
+		echo "deps: $name kept at $was_value, now as a manual choice" \
+			"(update-alternatives --auto $name undoes it)" >&2
+	else
+		echo "deps: $name kept at $was_value" >&2
+	fi
+done
