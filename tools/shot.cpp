@@ -4,22 +4,24 @@
 //
 //   quarvel-shot [-display NAME] [-scale N] [-seconds S] [-gif OUT.gif] [-png OUT.png]
 //
-// It waits for a top-level window of class "quarvel", reads the visible
-// 56x56 square of its icon window when a dock shows that, else of the main
-// window, and writes a still PNG and an animated GIF of S seconds.
+// It waits for a top-level window of class "quarvel" and records the part
+// of the screen that shows it: the dock or slit holding its icon window,
+// or the window itself without one, with a margin of the desktop around,
+// so the frame and the shaped corners show as a user sees them.  It writes
+// a still PNG and an animated GIF of S seconds.
 #include "image_out.h"
 #include "support_x.h"
 
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <vector>
 
 namespace {
 
-constexpr int square_origin = 4;
-constexpr int square_side = 56;
+constexpr int margin = 6;             // pixels of desktop around the dock
 constexpr int capture_interval_cs = 2;
 
 Display *dpy;
@@ -50,6 +52,37 @@ shown_window(Window main_window)
 		XFree(hints);
 	}
 	return shown;
+}
+
+struct screen_area {
+	int x, y, width, height;
+};
+
+// The rectangle of the top-level window that holds `shown` (the slit, the
+// dock, or the applet's own window), with the margin, within the screen.
+screen_area
+holder_area(Window shown)
+{
+	Window root = DefaultRootWindow(dpy), top = shown;
+	for (;;) {
+		Window r, parent, *children;
+		unsigned int n;
+		if (!XQueryTree(dpy, top, &r, &parent, &children, &n))
+			die("the applet's window went away");
+		if (children)
+			XFree(children);
+		if (parent == root)
+			break;
+		top = parent;
+	}
+	XWindowAttributes wa;
+	if (!XGetWindowAttributes(dpy, top, &wa))
+		die("the applet's window went away");
+	int side = 2 * wa.border_width;
+	int x0 = std::max(0, wa.x - margin), y0 = std::max(0, wa.y - margin);
+	int x1 = std::min(DisplayWidth(dpy, DefaultScreen(dpy)), wa.x + wa.width + side + margin);
+	int y1 = std::min(DisplayHeight(dpy, DefaultScreen(dpy)), wa.y + wa.height + side + margin);
+	return { x0, y0, x1 - x0, y1 - y0 };
 }
 
 // A palette index for a pixel value, adding its colour to the palette the
@@ -86,17 +119,18 @@ index_for(capture_palette &p, unsigned long pixel)
 	return index;
 }
 
+// What the screen shows in the area, read from the root window.
 std::vector<std::uint8_t>
-capture(capture_palette &p, Window w)
+capture(capture_palette &p, const screen_area &a)
 {
-	XImage *img = XGetImage(dpy, w, square_origin, square_origin, square_side, square_side,
-	                        AllPlanes, ZPixmap);
+	XImage *img = XGetImage(dpy, DefaultRootWindow(dpy), a.x, a.y, static_cast<unsigned>(a.width),
+	                        static_cast<unsigned>(a.height), AllPlanes, ZPixmap);
 	if (!img)
-		die("cannot read the window back");
-	std::vector<std::uint8_t> frame(square_side * square_side);
-	for (int y = 0; y < square_side; y++)
-		for (int x = 0; x < square_side; x++)
-			frame[static_cast<std::size_t>(y * square_side + x)] = index_for(p, XGetPixel(img, x, y));
+		die("cannot read the screen back");
+	std::vector<std::uint8_t> frame(static_cast<std::size_t>(a.width * a.height));
+	for (int y = 0; y < a.height; y++)
+		for (int x = 0; x < a.width; x++)
+			frame[static_cast<std::size_t>(y * a.width + x)] = index_for(p, XGetPixel(img, x, y));
 	XDestroyImage(img);
 	return frame;
 }
@@ -132,31 +166,31 @@ main(int argc, char *argv[])
 	Window applet = None;
 	if (!poll_until([&] { return (applet = find_by_class(dpy, "quarvel")) != None; }, 5.0))
 		die(std::string("no quarvel window on ") + XDisplayName(display_name));
-	Window w = shown_window(applet);
+	screen_area area = holder_area(shown_window(applet));
 
 	std::string error;
 	capture_palette palette{};
 	std::vector<std::vector<std::uint8_t>> frames;
-	frames.push_back(capture(palette, w));
+	frames.push_back(capture(palette, area));
 	if (gif_path) {
 		double next = now_s();
 		for (double end = next + seconds; next < end;) {
 			next += capture_interval_cs / 100.0;
 			sleep_s(next - now_s());
-			frames.push_back(capture(palette, w));
+			frames.push_back(capture(palette, area));
 		}
 		gif_stream gif;
-		if (!gif_begin(gif, gif_path, square_side * scale, square_side * scale, palette.colours, error))
+		if (!gif_begin(gif, gif_path, area.width * scale, area.height * scale, palette.colours, error))
 			die(error);
 		bool ok = true;
 		for (const auto &f : frames)
-			ok = ok && gif_add_frame(gif, f.data(), square_side, square_side, scale,
+			ok = ok && gif_add_frame(gif, f.data(), area.width, area.height, scale,
 			                         capture_interval_cs, error);
 		std::string end_error;
 		if (!gif_end(gif, ok, end_error))
 			die(ok ? end_error : error);
 	}
-	if (png_path && !png_write_indexed(png_path, frames[0].data(), square_side, square_side, scale,
+	if (png_path && !png_write_indexed(png_path, frames[0].data(), area.width, area.height, scale,
 	                                   palette.colours, error))
 		die(error);
 	XCloseDisplay(dpy);
