@@ -40,6 +40,7 @@ state() { update-alternatives --altdir "$QUARVEL_ALTDIR" --admindir "$QUARVEL_AD
 # managers included; then the choices read as before.  Rows: the old
 # window manager's priority, and the state x-window-manager is left in.
 for row in "20 manual old" "95 auto old"; do
+	# shellcheck disable=SC2086
 	set -- $row
 	rm -rf "$QUARVEL_ALTDIR" "$QUARVEL_ADMINDIR" "$LOG"
 	mkdir "$QUARVEL_ALTDIR" "$QUARVEL_ADMINDIR"
