@@ -13,6 +13,7 @@
 #include <X11/extensions/shape.h>
 
 #include <algorithm>
+#include <regex>
 #include <set>
 #include <sys/wait.h>
 
@@ -702,4 +703,107 @@ TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)
 	press(dpy, { 2, 2 });
 	EXPECT_TRUE(log_becomes(run.home + "/log", "2\n")) << read_file(run.home + "/log");
 	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+}
+
+// Help, version, and what a click's command can tell the applet.
+TEST(AppletArguments, HelpAndVersionStartNothing)
+{
+	const std::string version = "quarvel VERSION";      // a dotted number, as the package has
+	const struct {
+		std::vector<std::string> args;
+		std::string first_line;
+	} rows[] = {
+		{ { "-h" }, "usage: quarvel [-display NAME]" },
+		{ { "-help" }, "usage: quarvel [-display NAME]" },
+		{ { "--help" }, "usage: quarvel [-display NAME]" },
+		{ { "-v" }, version },
+		{ { "-version" }, version },
+		{ { "--version" }, version },
+		// anywhere among other arguments, the first one counts
+		{ { "-extra", "--version", "-h" }, version },
+		{ { "-display", ":9876", "-h" }, "usage: quarvel [-display NAME]" },
+		// but right after -display it is a display name, as ever
+		{ { "-display", "--help" }, "" },
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.args[0] + " " + (r.args.size() > 1 ? r.args[1] : ""));
+		std::string home = make_temp_dir();
+		std::vector<std::string> argv = { "quarvel" };
+		argv.insert(argv.end(), r.args.begin(), r.args.end());
+		child_process c = spawn(applet_path, argv, { "HOME=" + home, "DISPLAY=" });
+		int status = wait_exit(c, 10.0);
+		ASSERT_TRUE(WIFEXITED(status)) << status;
+		std::string out = read_file(c.stdout_path);
+		if (r.first_line.empty()) {
+			EXPECT_EQ(WEXITSTATUS(status), 1);
+			EXPECT_EQ(read_file(c.stderr_path), "quarvel: can't open display --help\n");
+			EXPECT_EQ(out, "");
+		} else {
+			EXPECT_EQ(WEXITSTATUS(status), 0);
+			std::string first = out.substr(0, out.find('\n'));
+			if (r.first_line == version)
+				EXPECT_TRUE(std::regex_match(first, std::regex("quarvel [0-9]+\\.[0-9]+\\.[0-9]+"))) << first;
+			else
+				EXPECT_EQ(first, r.first_line);
+			EXPECT_EQ(read_file(c.stderr_path), "");
+			EXPECT_EQ(read_file(home + "/.fesk/quarvelrc"), "") << "the settings file was made";
+		}
+		stop_child(c);
+		remove_tree(home);
+	}
+}
+
+TEST(AppletClicks, CommandNotFoundNamesTheSetting)
+{
+	applet_run run(24, {}, settings_text({ { "command1", "quarvel-no-such-command -x" } }).c_str());
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	point_at_applet(run.x.dpy);
+	press(run.x.dpy, { 1, 1 });
+	const std::string line = "quarvel: command1 \"quarvel-no-such-command -x\" was not found; "
+	                         "set command1 in " + run.home + "/.fesk/quarvelrc\n";
+	std::string err;
+	EXPECT_TRUE(poll_until([&] {
+		err = read_file(run.proc.stderr_path);
+		return err.find(line) != std::string::npos;
+	}, 5.0)) << err;
+	// after the shell's own line, and the applet goes on
+	EXPECT_EQ(err.size() - err.rfind(line), line.size()) << err;
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+}
+
+// A Ctrl-C reaches the terminal's whole foreground group: the applet, the
+// shell and the command.
+TEST(AppletClicks, CtrlCDuringACommandEndsTheApplet)
+{
+	xvfb_server x = start_xvfb(24);
+	std::string home = make_temp_dir();
+	write_settings_file(home, settings_text({ { "command1", "touch " + home + "/began; sleep 30" } }));
+	// In a group of its own, as a terminal's job, so the signal spares us.
+	child_process c = spawn("/usr/bin/setsid", { "setsid", applet_path, "-display", x.name },
+	                        { "HOME=" + home });
+	const pid_t group = c.pid;
+	auto interrupted_status = [&] {
+		// Mapped, so the presses reach it (setsid passes on the full path
+		// as the class).
+		auto shown = [&] {
+			Window w = find_by_class(x.dpy, applet_path);
+			XWindowAttributes wa;
+			return w != None && XGetWindowAttributes(x.dpy, w, &wa) && wa.map_state == IsViewable;
+		};
+		if (!poll_until(shown, 10.0) || getpgid(group) != group)
+			return -1;
+		point_at_applet(x.dpy);
+		press(x.dpy, { 1, 1 });
+		if (!poll_until([&] { return access((home + "/began").c_str(), F_OK) == 0; }, 5.0))
+			return -1;
+		kill(-group, SIGINT);
+		return wait_exit(c, 10.0);
+	};
+	int status = interrupted_status();
+	EXPECT_TRUE(status != -1 && WIFSIGNALED(status)) << status << read_file(c.stderr_path);
+	EXPECT_EQ(WTERMSIG(status), SIGINT);
+	kill(-group, SIGKILL);        // whatever of the group outlived it
+	stop_child(c);
+	xvfb_stop(x);
+	remove_tree(home);
 }

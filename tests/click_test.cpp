@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Click arming: which press of which button runs a command.
+// Click arming: which press of which button runs a command, and what the
+// applet does when the command ends.
 #include "applet.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 TEST(ClickCommand, EverySecondPressOfAButtonRuns)
@@ -56,4 +60,35 @@ TEST(ClickCommand, GuardedCommandsArmButNeverRun)
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	          "quarvel: command2 is longer than 256 characters; not running it\n");
 	command_guard = {};
+}
+
+// A command ended by SIGINT or SIGQUIT (a Ctrl-C or Ctrl-\ in the terminal)
+// ends the applet by the same signal, unless it ignores that signal.
+TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
+{
+	using exit_check = std::function<bool(int)>;
+	const struct {
+		const char *what;
+		const char *command;
+		bool ignoring;                  // the applet was started with SIGINT ignored
+		exit_check ends;
+	} rows[] = {
+		{ "SIGINT", "kill -INT $$", false, testing::KilledBySignal(SIGINT) },
+		{ "SIGQUIT", "kill -QUIT $$", false, testing::KilledBySignal(SIGQUIT) },
+		// other signals and the shell's 128 + n statuses are the command's own
+		{ "SIGTERM", "kill -TERM $$", false, testing::ExitedWithCode(0) },
+		{ "status 130", "exit 130", false, testing::ExitedWithCode(0) },
+		// an applet started by "quarvel &" from a script would not have ended
+		{ "ignored SIGINT", "exec env --default-signal=INT sh -c 'kill -INT $$'", true,
+		  testing::ExitedWithCode(0) },
+	};
+	for (const auto &r : rows)
+		EXPECT_EXIT({
+			rlimit no_core = {};
+			setrlimit(RLIMIT_CORE, &no_core);
+			if (r.ignoring)
+				std::signal(SIGINT, SIG_IGN);
+			run_click_command(1, r.command);
+			std::exit(0);
+		}, r.ends, "") << r.what;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // quarvel-preview: its frames decode to exactly what the renderer makes
-// with the same settings file, and bad input never leaves a file behind.
+// with the same settings file, at the applet's speed, and bad input never
+// leaves a file behind.
 #include "applet.h"
 #include "support.h"
 #include "temp_home.h"
@@ -89,11 +90,13 @@ expect_scaled(const GifByteType *pixels, const well_bytes &want, int scale, int 
 
 } // namespace
 
-TEST_F(Preview, GifFramesAreTheRenderersFrames)
+// The applet shows about 97 frames a second; each image of 2/100 s shows
+// every second one, 100 a second.
+TEST_F(Preview, GifFramesAreEverySecondFrameOfTheRenderer)
 {
 	write("green.rc", green_settings);
 	ASSERT_EQ(run("-c green.rc -n 40 -s 3 -o out.gif"), 0) << err;
-	std::vector<well_bytes> want = renderer_frames(path("green.rc"), 40);
+	std::vector<well_bytes> want = renderer_frames(path("green.rc"), 80);
 
 	int code = 0;
 	GifFileType *gif = DGifOpenFileName(path("out.gif").c_str(), &code);
@@ -103,10 +106,46 @@ TEST_F(Preview, GifFramesAreTheRenderersFrames)
 	EXPECT_EQ(gif->SHeight, 162);
 	expect_ramp_palette(gif->SColorMap);
 	ASSERT_EQ(gif->ImageCount, 40);
-	for (int k = 0; k < gif->ImageCount; k++)
-		expect_scaled(gif->SavedImages[k].RasterBits, want[static_cast<std::size_t>(k)], 3, k);
+	for (int k = 0; k < gif->ImageCount; k++) {
+		expect_scaled(gif->SavedImages[k].RasterBits, want[static_cast<std::size_t>(2 * k)], 3, k);
+		GraphicsControlBlock gcb{};
+		ASSERT_EQ(DGifSavedExtensionToGCB(gif, k, &gcb), GIF_OK);
+		EXPECT_EQ(gcb.DelayTime, 2) << "image " << k;
+	}
 	DGifCloseFile(gif, &code);
 	EXPECT_EQ(err, "");
+}
+
+TEST_F(Preview, DefaultLengthIsOneTripOrOneTurn)
+{
+	const struct {
+		const char *what;
+		std::string settings;
+		int images;
+		std::string says = "";
+	} rows[] = {
+		// 256 / 0.6 = 427 frames (rounded up) along the tunnel
+		{ "defaults", settings_text(), 214 },
+		{ "backwards", settings_text({ { "t_mov_step", "-1.0" }, { "t_rot_step", "5" } }), 128 },
+		// it only turns: 256 / 0.3 = 854 frames, one full turn
+		{ "turning only", settings_text({ { "t_mov_step", "0" } }), 427 },
+		{ "turning backwards", settings_text({ { "t_mov_step", "0" }, { "t_rot_step", "-64" } }), 2 },
+		{ "still", settings_text({ { "t_mov_step", "0" }, { "t_rot_step", "0" } }), 1 },
+		// the settings reader's lines come from the preview
+		{ "a fallback", settings_text({ { "tex_block_w", "0" } }), 214,
+		  "quarvel-preview: tex_block_w=0 is below 1; using 32\n" },
+	};
+	for (const auto &r : rows) {
+		write("look.rc", r.settings);
+		ASSERT_EQ(run("-c look.rc -o out.gif"), 0) << r.what << ": " << err;
+		int code = 0;
+		GifFileType *gif = DGifOpenFileName(path("out.gif").c_str(), &code);
+		ASSERT_NE(gif, nullptr) << r.what;
+		ASSERT_EQ(DGifSlurp(gif), GIF_OK) << r.what;
+		EXPECT_EQ(gif->ImageCount, r.images) << r.what;
+		EXPECT_EQ(err, r.says) << r.what;
+		DGifCloseFile(gif, &code);
+	}
 }
 
 TEST_F(Preview, DefaultsOneDepthCycleAndPng)
@@ -118,7 +157,7 @@ TEST_F(Preview, DefaultsOneDepthCycleAndPng)
 	GifFileType *gif = DGifOpenFileName(path("out.gif").c_str(), &code);
 	ASSERT_NE(gif, nullptr);
 	ASSERT_EQ(DGifSlurp(gif), GIF_OK);
-	EXPECT_EQ(gif->ImageCount, 427);       // 256 / 0.6, rounded up
+	EXPECT_EQ(gif->ImageCount, 214);       // 427 frames of the applet, every second one
 	build_colour_ramps(default_settings);
 	expect_ramp_palette(gif->SColorMap);
 	DGifCloseFile(gif, &code);
@@ -153,6 +192,7 @@ TEST_F(Preview, BadArgumentsFailCleanly)
 {
 	write("green.rc", green_settings);
 	ASSERT_EQ(mkdir(path("dir.rc").c_str(), 0700), 0);
+	ASSERT_EQ(mkdir(path("dir.gif").c_str(), 0700), 0);
 	const struct {
 		const char *args;
 		int status;
@@ -170,12 +210,15 @@ TEST_F(Preview, BadArgumentsFailCleanly)
 		{ "-x -o out.gif", 2, "unknown argument '-x'" },
 		{ "-c green.rc -o nodir/out.gif", 1, "cannot write nodir/out.gif: No such file or directory" },
 		{ "-c green.rc -o nodir/out.png", 1, "cannot write nodir/out.png: No such file or directory" },
-		{ "-c green.rc -o dir.rc", 1, "cannot write dir.rc: Is a directory" },
+		{ "-c green.rc -o dir.gif", 1, "cannot write dir.gif: Is a directory" },
+		{ "-c green.rc -o out.jpg", 2, "output name 'out.jpg' ends in neither .gif nor .png" },
+		{ "-c green.rc -o out", 2, "output name 'out' ends in neither .gif nor .png" },
+		{ "-c green.rc -o gif", 2, "output name 'gif' ends in neither .gif nor .png" },
 	};
 	for (const auto &r : rows) {
 		EXPECT_EQ(run(r.args), r.status) << r.args;
 		EXPECT_NE(err.find(std::string("quarvel-preview: ") + r.message), std::string::npos)
 			<< r.args << " said: " << err;
-		EXPECT_EQ(other_files({ "green.rc", "dir.rc" }), std::vector<std::string>{}) << r.args;
+		EXPECT_EQ(other_files({ "green.rc", "dir.rc", "dir.gif" }), std::vector<std::string>{}) << r.args;
 	}
 }

@@ -110,6 +110,11 @@ extern std::array<bool, 3> click_arms;
 // The command a press of `button` runs, or null when it only arms or the
 // command guard forbids it (a cut command says so on standard error).
 const char *click_command(unsigned button, const settings_record &s);
+// Runs a button's command through the shell and waits for it.  A command
+// the shell could not find (status 127) gets one line on standard error
+// naming the setting to change; one ended by SIGINT or SIGQUIT (a Ctrl-C
+// in the applet's terminal) ends the applet by that signal too.
+void run_click_command(unsigned button, const char *command);
 
 extern const char *const frame_xpm[];
 extern const unsigned char frame_mask_bits[frame_side * frame_side / 8];

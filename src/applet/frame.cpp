@@ -102,10 +102,8 @@ on_crossing(bool entered)
 void
 on_button_press(const XButtonEvent &ev)
 {
-	if (const char *command = click_command(ev.button, tunnel_settings)) {
-		int status = std::system(command);
-		(void)status;                   // a failing command is the shell's to report
-	}
+	if (const char *command = click_command(ev.button, tunnel_settings))
+		run_click_command(ev.button, command);
 }
 
 // Reads what has arrived, without flushing: the previous frame ended with

@@ -2,7 +2,7 @@
 // quarvel-preview: renders the tunnel as the applet would show it with a
 // settings file, without an X server, into an animated GIF (or a PNG of
 // the first frame) whose palette is the colour ramps and whose pixels are
-// the frames' palette indices.
+// the frames' palette indices.  The GIF moves at the applet's speed.
 //
 //   quarvel-preview [-c FILE] [-n FRAMES] [-s SCALE] -o OUT.gif|OUT.png
 #include "applet.h"
@@ -14,21 +14,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int max_frames = 10000;
+constexpr int max_frames = 10000;     // images in a GIF
 constexpr int max_scale = 16;
-constexpr int frame_delay_cs = 2;     // the shortest delay viewers honour
+// The applet draws about 97 frames a second (10 ms of sleep and a fraction
+// of a millisecond of drawing).  2/100 s is the shortest delay viewers
+// honour, so each image shows every second frame: 100 frames a second.
+constexpr int frame_delay_cs = 2;
+constexpr int frames_per_image = 2;
 
 const char *usage =
 	"usage: quarvel-preview [-c FILE] [-n FRAMES] [-s SCALE] -o OUT.gif|OUT.png\n"
 	"  -c FILE    settings file (default: ~/.fesk/quarvelrc, or the defaults)\n"
-	"  -n FRAMES  frames to render, 1 to 10000 (default: one trip along the tunnel)\n"
+	"  -n FRAMES  images in the GIF, 1 to 10000, 2/100 s each, each showing every\n"
+	"             second frame of the applet (default: one trip along the tunnel,\n"
+	"             or one full turn when it only turns)\n"
 	"  -s SCALE   integer scale, 1 to 16 (default 1)\n"
-	"  -o OUT     animated GIF, or a PNG of the first frame if OUT ends in .png\n";
+	"  -o OUT     OUT.gif: animated GIF; OUT.png: the first frame\n";
 
 [[noreturn]] void
 fail(int status, const std::string &message)
@@ -49,11 +56,49 @@ parse_count(const char *text, const char *what, int max)
 	return static_cast<int>(v);
 }
 
+// Case aside: "OUT.PNG" is a PNG too.
 bool
 ends_with(const std::string &s, const char *tail)
 {
 	std::size_t n = std::strlen(tail);
-	return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+	return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
+}
+
+// The settings reader names the applet in its lines ("quarvel: tex_block_w=0
+// is below 1; ..."); here they come from quarvel-preview.  They are caught
+// in memory and passed on renamed.  Only the stream is swapped (glibc lets
+// stderr be assigned): a sanitizer's report still reaches descriptor 2.
+bool
+read_settings_renamed(const char *path)
+{
+	char *text = nullptr;
+	std::size_t size = 0;
+	FILE *held = open_memstream(&text, &size);
+	if (!held)
+		return settings_read(path);
+	FILE *real = stderr;
+	stderr = held;
+	bool ok = settings_read(path);
+	int saved_errno = errno;
+	stderr = real;
+	std::fclose(held);
+	const char *prefix = "quarvel: ";
+	std::size_t prefix_len = std::strlen(prefix);
+	for (const char *line = text, *stop = text + size; line < stop;) {
+		std::size_t rest = static_cast<std::size_t>(stop - line);
+		auto end = static_cast<const char *>(std::memchr(line, '\n', rest));
+		std::size_t len = end ? static_cast<std::size_t>(end + 1 - line) : rest;
+		if (len >= prefix_len && std::memcmp(line, prefix, prefix_len) == 0) {
+			std::fputs("quarvel-preview: ", stderr);
+			std::fwrite(line + prefix_len, 1, len - prefix_len, stderr);
+		} else {
+			std::fwrite(line, 1, len, stderr);
+		}
+		line += len;
+	}
+	std::free(text);
+	errno = saved_errno;
+	return ok;
 }
 
 // The settings file must be a readable regular file: the applet's reader
@@ -66,7 +111,7 @@ load_settings_file(const char *path)
 		fail(1, std::string("cannot read ") + path + ": " + std::strerror(errno));
 	if (S_ISDIR(st.st_mode))
 		fail(1, std::string("cannot read ") + path + ": " + std::strerror(EISDIR));
-	if (access(path, R_OK) != 0 || !settings_read(path))
+	if (access(path, R_OK) != 0 || !read_settings_renamed(path))
 		fail(1, std::string("cannot read ") + path + ": " + std::strerror(errno));
 }
 
@@ -83,16 +128,29 @@ load_user_settings()
 		load_settings_file(path.c_str());
 }
 
-// Frames for the depth offset to travel the 256 texels of the texture once.
+// Applet frames for an offset moving `step` texels a frame to travel the
+// texture's 256 once; 0 when it stands still.
 int
-depth_cycle(float step)
+cycle_frames(float step)
 {
+	constexpr int most = max_frames * frames_per_image;
 	if (!std::isfinite(step) || step == 0.0f)
-		return 1;
+		return 0;
 	double frames = std::ceil(256.0 / std::fabs(static_cast<double>(step)));
-	if (!(frames < max_frames))
-		return max_frames;
+	if (!(frames < most))
+		return most;
 	return trunc_or_zero(static_cast<float>(frames));
+}
+
+// Images for one trip along the tunnel, or for one full turn when it only
+// turns; one when it stands still.
+int
+default_images(const settings_record &s)
+{
+	int frames = cycle_frames(s.t_mov_step);
+	if (frames == 0)
+		frames = cycle_frames(s.t_rot_step);
+	return frames == 0 ? 1 : (frames + frames_per_image - 1) / frames_per_image;
 }
 
 rgb_palette
@@ -132,6 +190,9 @@ main(int argc, char *argv[])
 	}
 	if (!out || !*out)
 		fail(2, std::string("no output file given\n") + usage);
+	bool png = ends_with(out, ".png");
+	if (!png && !ends_with(out, ".gif"))
+		fail(2, std::string("output name '") + out + "' ends in neither .gif nor .png");
 
 	if (settings_path)
 		load_settings_file(settings_path);
@@ -139,7 +200,7 @@ main(int argc, char *argv[])
 		load_user_settings();
 	const settings_record &s = tunnel_settings;
 	if (frames == 0)
-		frames = depth_cycle(s.t_mov_step);
+		frames = default_images(s);
 
 	build_colour_ramps(s);
 	build_tunnel_map(s);
@@ -148,7 +209,7 @@ main(int argc, char *argv[])
 	rgb_palette palette = ramp_palette();
 	std::string error;
 
-	if (ends_with(out, ".png") || ends_with(out, ".PNG")) {
+	if (png) {
 		render_frame(s);
 		if (!png_write_indexed(out, index_frame.data(), well_side, well_side, scale, palette, error))
 			fail(1, error);
@@ -161,7 +222,8 @@ main(int argc, char *argv[])
 	int report_every = frames >= 500 ? frames / 10 : 0;
 	for (int k = 0; k < frames; k++) {
 		render_frame(s);
-		advance_offsets(s);
+		for (int skip = 0; skip < frames_per_image; skip++)
+			advance_offsets(s);
 		if (!gif_add_frame(gif, index_frame.data(), well_side, well_side, scale, frame_delay_cs, error)) {
 			std::string ignored;
 			gif_end(gif, false, ignored);
