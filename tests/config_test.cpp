@@ -91,8 +91,9 @@ TEST_F(Cfg, OverlongHomeIsCutAndReported)
 
 TEST_F(Cfg, LookupRules)
 {
+	const std::string long_comment = "#" + std::string(511, '-');
 	const struct {
-		const char *text;
+		std::string text;
 		const char *key;
 		const char *want;
 	} rows[] = {
@@ -105,26 +106,32 @@ TEST_F(Cfg, LookupRules)
 		{ "a=1\nk=last", "k", "last" },                        // no final line feed
 		{ "k\n", "k", "" },                                    // no "=": empty value
 		{ "a=1\xffk=2\n", "k", "2" },                          // 0xFF ends a line
-		{ "\n\nk=3\r\n", "k", "3\r" },                         // nothing trimmed
+		{ "\n\nk= 3 \t\n", "k", " 3 \t" },                    // nothing trimmed
+		{ "k=3\r\n", "k", "3" },                               // CRLF: the CR goes
+		{ "k=3\r", "k", "3" },                                  // ... before the end too
+		{ "k=3\r\r\n", "k", "3\r" },                           // only one
+		{ "k=a\rb\n", "k", "a\rb" },                            // a CR inside stays
+		{ long_comment + "Xk=1\nk=2\n", "k", "2" },            // a long comment's tail
 		{ "#k=1\n", "k", "" },
 		{ "", "k", "" },
 	};
 	for (const auto &r : rows) {
 		use_file(r.text);
 		EXPECT_STREQ(cfg_get_string(r.key), r.want) << "file: " << r.text;
+		EXPECT_EQ(cfg_key_was_found(), r.want[0] != '\0' || r.text == "k\n") << r.text;
 		cfg_close();
 	}
 }
 
-TEST_F(Cfg, OverlongLinesArriveInPieces)
+TEST_F(Cfg, OverlongLinesKeepTheirFirstPiece)
 {
-	// 512 characters are kept, the 513th is dropped, the 514th starts a line.
-	use_file(std::string(512, 'x') + "Yk=5\n");
-	EXPECT_STREQ(cfg_get_string("k"), "5");
+	// 512 characters are kept and the rest is skipped to the line feed.
+	use_file(std::string(512, 'x') + "Yk=5\n" + std::string(600, 'y') + "\nk=6\n");
+	EXPECT_STREQ(cfg_get_string("k"), "6");
 	EXPECT_EQ(std::strlen(cfg_find_line("x")), 512u);
-	use_file(std::string(511, 'x') + "Yk=5\n");
-	EXPECT_STREQ(cfg_get_string("k"), "");
-	EXPECT_STREQ(cfg_find_line("="), "=5");
+	EXPECT_EQ(std::strlen(cfg_find_line("y")), 512u);
+	use_file("k=" + std::string(509, 'v') + "\r\r\n");         // 512 with the first CR
+	EXPECT_EQ(std::string(cfg_find_line("k")), "k=" + std::string(509, 'v') + "\r");
 
 	// A value is cut at 256 characters, with the overflow message.
 	use_file("k=" + std::string(300, 'v') + "\n");

@@ -27,6 +27,7 @@ char line_buffer[cfg_line_max + 1];
 char value_buffer[cfg_value_max + 1];
 FILE *current;
 bool value_cut;                          // the last value read was cut
+bool key_found;                          // the last lookup found its key
 
 // While a file is being written: where it goes, and its temporary name.
 struct pending_write {
@@ -52,19 +53,24 @@ narrow_to_float(double d)
 	return static_cast<float>(d);
 }
 
-// Reads one line into line_buffer.
+// Reads one line into line_buffer: its first cfg_line_max characters, with
+// the rest of a longer line skipped to its end (so the tail of a long
+// comment is never read as a line), and without one CR that ends the line
+// (CRLF files).
 void
 read_line()
 {
 	int n = 0;
-	for (;;) {
-		int c = std::getc(current);
-		if (c == EOF || c == '\n' || c == line_end_byte)
-			break;
-		if (n == cfg_line_max)         // the 513th character is dropped
-			break;
-		line_buffer[n++] = static_cast<char>(c);
+	bool whole = true;
+	int c;
+	while ((c = std::getc(current)) != EOF && c != '\n' && c != line_end_byte) {
+		if (n < cfg_line_max)
+			line_buffer[n++] = static_cast<char>(c);
+		else
+			whole = false;
 	}
+	if (whole && n > 0 && line_buffer[n - 1] == '\r')
+		n--;
 	line_buffer[n] = '\0';
 }
 
@@ -275,6 +281,7 @@ const char *
 cfg_find_line(const char *key)
 {
 	line_buffer[0] = '\0';
+	key_found = false;
 	if (!current)
 		return line_buffer;
 	std::rewind(current);
@@ -284,8 +291,10 @@ cfg_find_line(const char *key)
 		if (line_buffer[0] == '#')
 			continue;
 		// Only the start is compared: "t_persp_x=" matches "t_persp" too.
-		if (std::strncmp(line_buffer, key, key_len) == 0)
+		if (std::strncmp(line_buffer, key, key_len) == 0) {
+			key_found = true;
 			return line_buffer;
+		}
 	}
 	line_buffer[0] = '\0';
 	return line_buffer;
@@ -321,4 +330,10 @@ bool
 cfg_value_was_cut()
 {
 	return value_cut;
+}
+
+bool
+cfg_key_was_found()
+{
+	return key_found;
 }

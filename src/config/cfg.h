@@ -39,6 +39,8 @@ void cfg_put_string(const char *key, const char *value);
 void cfg_put_blank();
 void cfg_put_comment(const char *text);
 
+// A line is matched on its first cfg_line_max characters; the rest of a
+// longer line is skipped, and one CR before its end is not part of it.
 const char *cfg_find_line(const char *key);
 const char *cfg_get_string(const char *key);
 int cfg_get_int(const char *key);
@@ -46,3 +48,5 @@ float cfg_get_float(const char *key);
 // True when the value the last lookup found was longer than cfg_value_max
 // and has been cut.
 bool cfg_value_was_cut();
+// True when the last lookup found a line for its key.
+bool cfg_key_was_found();
