@@ -149,24 +149,6 @@ TEST_F(Settings, UnwritableHomeRunsOnDefaultsSilently)
 	EXPECT_EQ(read("plain"), "x");
 }
 
-namespace {
-
-std::vector<std::string>
-names_in(const std::string &dir)
-{
-	std::vector<std::string> names;
-	if (DIR *d = opendir(dir.c_str())) {
-		while (dirent *e = readdir(d))
-			if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-				names.emplace_back(e->d_name);
-		closedir(d);
-	}
-	std::sort(names.begin(), names.end());
-	return names;
-}
-
-} // namespace
-
 TEST_F(Settings, OnlyNothingAtThePathIsWrittenOver)
 {
 	ASSERT_EQ(mkdir(path(".fesk").c_str(), 0700), 0);
@@ -195,7 +177,7 @@ TEST_F(Settings, OnlyNothingAtThePathIsWrittenOver)
 			EXPECT_EQ(err, "quarvel: can't read " + rc + " (No such file or directory)" + defaults);
 		else
 			EXPECT_EQ(err, "quarvel: " + rc + r.message);
-		EXPECT_EQ(names_in(path(".fesk")), std::vector<std::string>{ "quarvelrc" });
+		EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{ "quarvelrc" });
 		EXPECT_FALSE(exists("gone"));
 		ASSERT_EQ(unlink(rc.c_str()), 0);
 	}
@@ -253,7 +235,7 @@ TEST_F(SettingsDeathTest, WriteThatCannotFinishLeavesNothing)
 		expect_defaults(tunnel_settings);
 		std::exit(testing::Test::HasFailure() ? 1 : 0);
 	}, testing::ExitedWithCode(0), "");
-	EXPECT_EQ(names_in(path(".fesk")), std::vector<std::string>{});
+	EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{});
 
 	// A full file system: a one-page tmpfs already full.
 	ASSERT_EQ(rmdir(path(".fesk").c_str()), 0);
@@ -266,7 +248,7 @@ TEST_F(SettingsDeathTest, WriteThatCannotFinishLeavesNothing)
 	load();
 	expect_defaults(tunnel_settings);
 	EXPECT_EQ(out + err, "");
-	EXPECT_EQ(names_in(path(".fesk")), std::vector<std::string>{ "filler" });
+	EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{ "filler" });
 	umount2(path(".fesk").c_str(), MNT_DETACH);
 }
 
