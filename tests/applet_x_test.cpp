@@ -556,7 +556,7 @@ TEST(AppletClicks, CommandsFromAFileOthersCanChangeNeverRun)
 		}
 		EXPECT_EQ(read_file(run.proc.stderr_path),
 		          "quarvel: " + run.home + "/.fesk/quarvelrc is writable by others; "
-		          "click commands are disabled\n");
+		          "click commands are disabled (chmod go-w " + run.home + "/.fesk/quarvelrc)\n");
 		// Two changes of the well: a whole loop has run since the presses.
 		for (int i = 0; i < 2; i++) {
 			std::vector<unsigned long> before = read_well(run.x.dpy, run.main_window);
