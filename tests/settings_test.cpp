@@ -359,7 +359,7 @@ TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 	const struct {
 		const char *what;
 		std::function<int()> make;     // 0 when done
-		bool root_only;                // gives files away
+		bool root_only;                // needs root's private group or another user's ids
 		std::string message;           // "" when the commands may run
 	} rows[] = {
 		{ "private", [] { return 0; }, false, "" },
@@ -384,7 +384,7 @@ TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
 		if (r.root_only && geteuid() != 0) {
-			std::printf("skipped \"%s\": only root can give a file away\n", r.what);
+			std::printf("skipped \"%s\": runs only as root\n", r.what);
 			continue;
 		}
 		ASSERT_TRUE(remove_tree(path("w")) && remove_tree(path("dotfiles")) && remove_tree(dir));
