@@ -7,8 +7,9 @@
 
 #include <cmath>
 #include <cstring>
-#include <algorithm>
-#include <dirent.h>
+#include <functional>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -68,9 +69,9 @@ TEST_F(Settings, FirstStartWritesTheDefaults)
 	expect_defaults(tunnel_settings);
 }
 
-TEST_F(Settings, MissingKeysReadAsZeroAndTheFileStaysUntouched)
+TEST_F(Settings, MissingKeysReadAsZeroAreNamedAndTheFileStaysUntouched)
 {
-	write_settings("t_mov_step=-1.5\n");
+	write_settings("t_mov_step=-1.5\ncommand1=\n");      // an empty value is set
 	load();
 	const settings_record &s = tunnel_settings;
 	EXPECT_EQ(s.t_mov_step, -1.5f);
@@ -82,12 +83,20 @@ TEST_F(Settings, MissingKeysReadAsZeroAndTheFileStaysUntouched)
 	EXPECT_EQ(s.t_color_1, 0);
 	EXPECT_STREQ(s.command1, "");
 	EXPECT_STREQ(s.command3, "");
-	// Block sizes of 0 cannot tile: reported, and the default is used.
+	// Each key left out is named, in the order read; then block sizes of 0,
+	// which cannot tile, are reported and the default is used.
 	EXPECT_EQ(s.tex_block_w, 32);
 	EXPECT_EQ(s.tex_block_h, 32);
-	EXPECT_EQ(err, "quarvel: tex_block_w=0 is below 1; using 32\n"
-	               "quarvel: tex_block_h=0 is below 1; using 32\n");
-	EXPECT_EQ(read(".fesk/quarvelrc"), "t_mov_step=-1.5\n");
+	std::string want;
+	for (const char *key : { "shade_switch", "persp_switch", "t_shade_level", "t_persp", "t_rot_step",
+	                         "tex_block_w", "tex_block_h", "t_col_add_R", "t_col_add_G", "t_col_add_B",
+	                         "t_col_mul_R", "t_col_mul_G", "t_col_mul_B", "t_color_1", "t_color_2" })
+		want += "quarvel: " + std::string(key) + " is not set in " + path(".fesk/quarvelrc") + "; using 0\n";
+	for (const char *key : { "command2", "command3" })
+		want += "quarvel: " + std::string(key) + " is not set in " + path(".fesk/quarvelrc") + "; using \"\"\n";
+	EXPECT_EQ(err, want + "quarvel: tex_block_w=0 is below 1; using 32\n"
+	                      "quarvel: tex_block_h=0 is below 1; using 32\n");
+	EXPECT_EQ(read(".fesk/quarvelrc"), "t_mov_step=-1.5\ncommand1=\n");
 }
 
 TEST_F(Settings, BlockSizesBelowOneTileWithTheDefault)
@@ -103,15 +112,16 @@ TEST_F(Settings, BlockSizesBelowOneTileWithTheDefault)
 TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 {
 	std::string long_command(300, 'c');
-	write_settings(
-	      "t_color_1=300\n"           // modulo 255: 45
-	      "t_color_2=-1\n"            // the sign stays
-	      "tex_block_w=-2147483648\n"
-	      "tex_block_h=7\n"
-	      "t_persp=nan\n"
-	      "t_mov_step=1e300\n"
-	      "command2=" + long_command + "\n"
-	      "command1=  spaced = kept\n");
+	write_settings(settings_text({
+		{ "t_color_1", "300" },        // modulo 255: 45
+		{ "t_color_2", "-1" },         // the sign stays
+		{ "tex_block_w", "-2147483648" },
+		{ "tex_block_h", "7" },
+		{ "t_persp", "nan" },
+		{ "t_mov_step", "1e300" },
+		{ "command2", long_command },
+		{ "command1", "  spaced = kept" },
+	}));
 	load();
 	const settings_record &s = tunnel_settings;
 	EXPECT_EQ(s.t_color_1, 45);
@@ -132,39 +142,46 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 	EXPECT_EQ(tunnel_settings.t_color_2, -128);
 }
 
-TEST_F(Settings, UnwritableHomeRunsOnDefaultsSilently)
+TEST_F(Settings, UnusableHomesRunOnTheDefaults)
 {
-	const std::string homes[] = {
-		home + "/missing/deeper",    // the directory's parent does not exist
-		home + "/plain",             // HOME names a regular file
+	// Real directories, so that a cut path would name something that can be
+	// made: 4 levels of 250 characters, plus the temporary home.
+	std::string deep = home;
+	for (int i = 0; i < 4; i++) {
+		deep += "/" + std::string(250, 'd');
+		ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+	}
+	const std::string too_long = "quarvel: the settings path is too long (over 1024 characters); "
+	                             "using the defaults\n";
+	const struct {
+		std::string home;
+		std::string message;
+		bool cut;
+	} rows[] = {
+		// silently: the directory's parent does not exist, HOME is a file
+		{ home + "/missing/deeper", "", false },
+		{ home + "/plain", "", false },
+		// cut: the file's path, then HOME itself; nothing is made or read
+		{ deep, too_long, true },
+		{ deep + "/" + std::string(1024 - deep.size(), 'e'), too_long, true },
 	};
 	write("plain", "x");
-	for (const auto &h : homes) {
-		setenv("HOME", h.c_str(), 1);
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.home.substr(home.size()));
+		setenv("HOME", r.home.c_str(), 1);
 		load();
 		expect_defaults(tunnel_settings);
-		EXPECT_EQ(out + err, "") << h;
+		EXPECT_EQ(err, r.message);
+		EXPECT_EQ(out.find("ERROR: string overflow") != std::string::npos, r.cut);
+		EXPECT_EQ(std::string(settings_path()), r.cut ? "" : r.home + "/.fesk/quarvelrc");
 	}
 	EXPECT_FALSE(exists("missing"));
 	EXPECT_EQ(read("plain"), "x");
+	EXPECT_EQ(names_in(deep.substr(home.size() + 1)), std::vector<std::string>{});
 }
 
 namespace {
-
-std::vector<std::string>
-names_in(const std::string &dir)
-{
-	std::vector<std::string> names;
-	if (DIR *d = opendir(dir.c_str())) {
-		while (dirent *e = readdir(d))
-			if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-				names.emplace_back(e->d_name);
-		closedir(d);
-	}
-	std::sort(names.begin(), names.end());
-	return names;
-}
-
+std::pair<std::string, std::string> newcomer;     // a link before_fsync makes: target, name
 } // namespace
 
 TEST_F(Settings, OnlyNothingAtThePathIsWrittenOver)
@@ -195,18 +212,30 @@ TEST_F(Settings, OnlyNothingAtThePathIsWrittenOver)
 			EXPECT_EQ(err, "quarvel: can't read " + rc + " (No such file or directory)" + defaults);
 		else
 			EXPECT_EQ(err, "quarvel: " + rc + r.message);
-		EXPECT_EQ(names_in(path(".fesk")), std::vector<std::string>{ "quarvelrc" });
+		EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{ "quarvelrc" });
 		EXPECT_FALSE(exists("gone"));
 		ASSERT_EQ(unlink(rc.c_str()), 0);
 	}
 
 	// A link to a regular file is read through, as dotfile managers need.
-	write("real", "t_mov_step=2\ntex_block_w=4\ntex_block_h=4\ncommand1=ls\n");
+	write("real", settings_text({ { "t_mov_step", "2" }, { "command1", "ls" } }));
 	ASSERT_EQ(symlink(path("real").c_str(), rc.c_str()), 0);
 	load();
 	EXPECT_EQ(tunnel_settings.t_mov_step, 2.0f);
 	EXPECT_STREQ(tunnel_settings.command1, "ls");
 	EXPECT_EQ(err, "");
+	ASSERT_EQ(unlink(rc.c_str()), 0);
+
+	// Such a link made while the first start writes the defaults stays, and
+	// is read as any start reads it.
+	newcomer = { path("real"), rc };
+	before_fsync = [] { ASSERT_EQ(symlink(newcomer.first.c_str(), newcomer.second.c_str()), 0); };
+	load();
+	before_fsync = nullptr;
+	EXPECT_EQ(tunnel_settings.t_mov_step, 2.0f);
+	EXPECT_EQ(err, "");
+	EXPECT_EQ(read("real"), settings_text({ { "t_mov_step", "2" }, { "command1", "ls" } }));
+	EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{ "quarvelrc" });
 	ASSERT_EQ(unlink(rc.c_str()), 0);
 
 	// A directory reads as an empty file and stays.
@@ -241,6 +270,49 @@ TEST_F(SettingsDeathTest, UnreadableFileIsLeftAlone)
 	EXPECT_EQ(read(".fesk/quarvelrc"), "command1=mine\n");
 }
 
+// With HOME unset or empty the home comes from the password database, and
+// without one nothing is written.  Root's would be the real /root, so the
+// rows run as nobody (whose home must not exist) and as a user with no
+// entry, in the child.
+TEST_F(SettingsDeathTest, HomeFromThePasswordDatabase)
+{
+	const passwd *nobody = getpwuid(65534);
+	const std::string nobody_rc = nobody ? std::string(nobody->pw_dir) + "/.fesk/quarvelrc" : "";
+	struct stat st;
+	if (geteuid() != 0 || !nobody || stat(nobody->pw_dir, &st) == 0 || getpwuid(4000000)) {
+		std::printf("skipped: needs root, nobody with a home that does not exist, no user 4000000\n");
+		return;
+	}
+	const std::string homeless = "quarvel: HOME is unset or empty and user 4000000 has no home "
+	                             "directory; using the defaults\n";
+	const struct {
+		const char *home;          // null: unset
+		uid_t uid;
+		std::string path;          // settings_path() then
+		std::string message;
+	} rows[] = {
+		{ nullptr, 65534, nobody_rc, "" },
+		{ "", 65534, nobody_rc, "" },
+		{ nullptr, 4000000, "", homeless },
+		{ "", 4000000, "", homeless },
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(std::to_string(r.uid) + (r.home ? " empty" : " unset"));
+		EXPECT_EXIT({
+			if (r.home)
+				setenv("HOME", r.home, 1);
+			else
+				unsetenv("HOME");
+			if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(r.uid) != 0)
+				std::exit(2);
+			settings_load();
+			expect_defaults(tunnel_settings);
+			std::exit(testing::Test::HasFailure() || settings_path() != r.path ? 1 : 0);
+		}, testing::ExitedWithCode(0), r.message);
+	}
+	EXPECT_NE(stat("/.fesk", &st), 0);
+}
+
 // A file-size limit fails the first start's write like a full disk: the
 // process lives, and neither the file nor its temporary copy is left.
 TEST_F(SettingsDeathTest, WriteThatCannotFinishLeavesNothing)
@@ -253,7 +325,7 @@ TEST_F(SettingsDeathTest, WriteThatCannotFinishLeavesNothing)
 		expect_defaults(tunnel_settings);
 		std::exit(testing::Test::HasFailure() ? 1 : 0);
 	}, testing::ExitedWithCode(0), "");
-	EXPECT_EQ(names_in(path(".fesk")), std::vector<std::string>{});
+	EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{});
 
 	// A full file system: a one-page tmpfs already full.
 	ASSERT_EQ(rmdir(path(".fesk").c_str()), 0);
@@ -266,39 +338,92 @@ TEST_F(SettingsDeathTest, WriteThatCannotFinishLeavesNothing)
 	load();
 	expect_defaults(tunnel_settings);
 	EXPECT_EQ(out + err, "");
-	EXPECT_EQ(names_in(path(".fesk")), std::vector<std::string>{ "filler" });
+	EXPECT_EQ(names_in(".fesk"), std::vector<std::string>{ "filler" });
 	umount2(path(".fesk").c_str(), MNT_DETACH);
 }
 
 TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 {
-	const std::string rc = path(".fesk/quarvelrc"), dir = path(".fesk");
+	const std::string rc = path(".fesk/quarvelrc"), dir = path(".fesk"), w = path("w");
+	const std::string text = settings_text({ { "command1", "ls" } });
+	const std::string others = " is writable by others; click commands are disabled (chmod go-w ";
+	// ~/.fesk/quarvelrc -> ~/w/link -> ~/dotfiles/quarvelrc, ~/w of mode `mode`.
+	auto link_way = [&](mode_t mode) {
+		return mkdir(path("dotfiles").c_str(), 0700) | mkdir(w.c_str(), 0700) | chmod(w.c_str(), mode) |
+		       rename(rc.c_str(), path("dotfiles/quarvelrc").c_str()) |
+		       symlink(path("dotfiles/quarvelrc").c_str(), (w + "/link").c_str()) |
+		       symlink((w + "/link").c_str(), rc.c_str());
+	};
+	// Each row starts from a private file in private directories and opens
+	// one way in (as root, gid 0 is root's private group).
 	const struct {
 		const char *what;
-		mode_t file_mode, dir_mode;
-		uid_t owner;                  // root only: another user's file
-		std::string message;          // "" when the commands may run
+		std::function<int()> make;     // 0 when done
+		bool root_only;                // needs root's private group or another user's ids
+		std::string message;           // "" when the commands may run
 	} rows[] = {
-		{ "private", 0600, 0700, 0, "" },
-		{ "readable by all", 0644, 0755, 0, "" },
-		{ "world-writable file", 0666, 0700, 0, rc + " is writable by others" },
-		{ "group-writable file", 0620, 0700, 0, rc + " is writable by its group" },
-		{ "world-writable directory", 0600, 0777, 0, dir + " is writable by others" },
-		{ "another user's file", 0600, 0700, 65534, rc + " belongs to another user" },
+		{ "private", [] { return 0; }, false, "" },
+		{ "readable by all", [&] { return chmod(rc.c_str(), 0644) | chmod(dir.c_str(), 0755); }, false, "" },
+		{ "world-writable file", [&] { return chmod(rc.c_str(), 0666); }, false, rc + others + rc + ")" },
+		{ "another user's file", [&] { return chown(rc.c_str(), 65534, 65534); }, true,
+		  rc + " belongs to another user; click commands are disabled (replace it with a copy of your own)" },
+		// user private groups: group-writable, but the group is the user's alone
+		{ "private group", [&] { return chmod(rc.c_str(), 0660); }, true, "" },
+		{ "private-group directory", [&] { return chmod(dir.c_str(), 0770); }, true, "" },
+		{ "another user's group", [&] { return chown(rc.c_str(), 0, 1) | chmod(rc.c_str(), 0660); }, true,
+		  rc + " is writable by its group; click commands are disabled (chmod go-w " + rc + ")" },
+		// every directory on the way counts, links' ways included
+		{ "world-writable directory", [&] { return chmod(dir.c_str(), 0777); }, false, dir + others + dir + ")" },
+		{ "HOME writable by others", [&] { return chmod(home.c_str(), 0777); }, false, home + others + home + ")" },
+		{ "world-writable directory on a link's way", [&] { return link_way(0777); }, false, w + others + w + ")" },
+		{ "the same, sticky", [&] { return link_way(01777); }, false, "" },
+		{ "the same, another user's link", [&] { return link_way(01777) | lchown((w + "/link").c_str(), 65534, 65534); },
+		  true, w + "/link belongs to another user; click commands are disabled (replace it with a copy of your own)" },
 	};
-	write_settings("tex_block_w=4\ntex_block_h=4\ncommand1=ls\n");
+	write_settings(text);
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
-		if (r.owner && geteuid() != 0) {
-			std::printf("skipped \"%s\": only root can give a file away\n", r.what);
+		if (r.root_only && geteuid() != 0) {
+			std::printf("skipped \"%s\": runs only as root\n", r.what);
 			continue;
 		}
-		ASSERT_EQ(chmod(rc.c_str(), r.file_mode), 0);
-		ASSERT_EQ(chmod(dir.c_str(), r.dir_mode), 0);
-		ASSERT_EQ(chown(rc.c_str(), r.owner ? r.owner : geteuid(), static_cast<gid_t>(-1)), 0);
+		ASSERT_TRUE(remove_tree(path("w")) && remove_tree(path("dotfiles")) && remove_tree(dir));
+		ASSERT_EQ(chmod(home.c_str(), 0700), 0);
+		ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+		write(".fesk/quarvelrc", text);
+		ASSERT_EQ(chmod(rc.c_str(), 0600), 0);
+		ASSERT_EQ(r.make(), 0);
 		load();
 		EXPECT_STREQ(tunnel_settings.command1, "ls");    // the look settings still count
 		EXPECT_EQ(command_guard.disabled, !r.message.empty());
-		EXPECT_EQ(err, r.message.empty() ? "" : "quarvel: " + r.message + "; click commands are disabled\n");
+		EXPECT_EQ(err, r.message.empty() ? "" : "quarvel: " + r.message + "\n");
 	}
+}
+
+// A group the user shares lets others in.  nobody's group is shared on
+// Debian (_apt and sync have it as primary group too), so the check runs
+// as nobody, in the child.
+TEST_F(SettingsDeathTest, SharedGroupWritableFileRunsNoCommand)
+{
+	bool shared = false;
+	setpwent();
+	while (const passwd *p = getpwent())
+		shared = shared || (p->pw_gid == 65534 && p->pw_uid != 65534);
+	endpwent();
+	if (geteuid() != 0 || !shared) {
+		std::printf("skipped: needs root and a group shared with nobody\n");
+		return;
+	}
+	write_settings(settings_text());
+	const std::string rc = path(".fesk/quarvelrc");
+	for (const std::string &p : { home, path(".fesk"), rc })
+		ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+	ASSERT_EQ(chmod(rc.c_str(), 0660), 0);
+	EXPECT_EXIT({
+		if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+			std::exit(2);
+		settings_load();
+		std::exit(command_guard.disabled ? 0 : 1);
+	}, testing::ExitedWithCode(0), "quarvel: " + rc + " is writable by its group; click commands are "
+	                               "disabled \\(chmod go-w " + rc + "\\)\n");
 }

@@ -7,10 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
+
+// Runs before each fsync the store makes, when set: the tests use it to make
+// something happen between a file's last write and its placing.  (The test
+// binary's own fsync stands in for the C library's.)
+extern void (*before_fsync)();
 
 class TempHome : public testing::Test {
 protected:
@@ -50,5 +59,19 @@ protected:
 	{
 		struct stat st;
 		return stat(path(rel).c_str(), &st) == 0;
+	}
+
+	// The names in a directory under the home, sorted.
+	std::vector<std::string> names_in(const std::string &rel) const
+	{
+		std::vector<std::string> names;
+		if (DIR *d = opendir(path(rel).c_str())) {
+			while (dirent *e = readdir(d))
+				if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+					names.emplace_back(e->d_name);
+			closedir(d);
+		}
+		std::sort(names.begin(), names.end());
+		return names;
 	}
 };

@@ -49,10 +49,12 @@ inline constexpr const char *settings_name = "quarvelrc";
 // Fills tunnel_settings from the settings file.  The defaults are written
 // there only when nothing exists at the path; a file that exists but cannot
 // be read, or is no regular file, is left alone and the defaults are used,
-// with one line on standard error.
+// with one line on standard error, as they are when the path is too long or
+// there is no home.  Each key the file lacks is named on standard error.
 void settings_load();
-// Writes tunnel_settings whole or not at all; silent on failure.
-void settings_save();
+// Writes tunnel_settings whole or not at all, and only where nothing is;
+// false (with errno, EEXIST when something appeared there) when it did not.
+bool settings_save();
 // Fills tunnel_settings from the file at `path` and nothing else; false
 // (with errno) when it cannot be opened.
 bool settings_read(const char *path);
@@ -61,8 +63,8 @@ bool settings_read(const char *path);
 const char *settings_path();
 
 // What the click commands may run.  A settings file that another user could
-// have changed (through its mode, its directory's or its owner) runs no
-// command at all, and a command cut to cfg_value_max characters is not the
+// have changed (through its mode or owner, or those of any directory on its
+// way, links followed) runs no command at all, and a command cut to cfg_value_max characters is not the
 // command its user wrote, so it never runs either.
 struct command_guard_record {
 	bool disabled;

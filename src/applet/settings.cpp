@@ -2,8 +2,8 @@
 // The settings file: "quarvelrc" in ".fesk" under HOME.  The first start
 // writes the defaults; later starts only read it, and anything that exists
 // at the path is never written over.  A key missing from the file reads as
-// 0, 0.0 or "".  The commands it names run only when nobody but the user
-// (or root) could have put them there.
+// 0, 0.0 or "", and start-up names it.  The commands it names run only when
+// nobody but the user (or root) could have put them there: guard_commands.
 #include "applet.h"
 #include "cfg.h"
 
@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +23,13 @@ command_guard_record command_guard;
 namespace {
 
 char loaded_path[cfg_path_max + 1];     // what settings_path() names
+const char *report_path;                // while loading: where missing keys are named
+
+// What the guard says of a file or directory.  Each but the last has a fix.
+constexpr char another_user[] = "belongs to another user";
+constexpr char writable_by_others[] = "is writable by others";
+constexpr char writable_by_group[] = "is writable by its group";
+constexpr char cannot_check[] = "cannot be checked";
 
 // Block sizes below 1 cannot tile the texture (a missing key reads as 0):
 // say so and use the default.
@@ -32,100 +42,235 @@ check_block(const char *key, int &value)
 	value = default_block;
 }
 
+// Each lookup names its key on standard error when the file lacks it, with
+// the value that stands in.
+void
+note_missing(const char *key, const char *used)
+{
+	if (report_path && !cfg_key_was_found())
+		std::fprintf(stderr, "quarvel: %s is not set in %s; using %s\n", key, report_path, used);
+}
+
+int
+get_int(const char *key)
+{
+	int v = cfg_get_int(key);
+	note_missing(key, "0");
+	return v;
+}
+
+float
+get_float(const char *key)
+{
+	float v = cfg_get_float(key);
+	note_missing(key, "0");
+	return v;
+}
+
+const char *
+get_string(const char *key)
+{
+	const char *v = cfg_get_string(key);
+	note_missing(key, "\"\"");
+	return v;
+}
+
 void
 read_settings(settings_record &s)
 {
-	s.shade_switch = cfg_get_int("shade_switch");
-	s.persp_switch = cfg_get_int("persp_switch");
-	s.t_shade_level = cfg_get_float("t_shade_level");
-	s.t_persp = cfg_get_float("t_persp");
-	s.t_mov_step = cfg_get_float("t_mov_step");
-	s.t_rot_step = cfg_get_float("t_rot_step");
-	s.tex_block_w = cfg_get_int("tex_block_w");
-	s.tex_block_h = cfg_get_int("tex_block_h");
-	s.t_col_add_R = cfg_get_float("t_col_add_R");
-	s.t_col_add_G = cfg_get_float("t_col_add_G");
-	s.t_col_add_B = cfg_get_float("t_col_add_B");
-	s.t_col_mul_R = cfg_get_float("t_col_mul_R");
-	s.t_col_mul_G = cfg_get_float("t_col_mul_G");
-	s.t_col_mul_B = cfg_get_float("t_col_mul_B");
+	s.shade_switch = get_int("shade_switch");
+	s.persp_switch = get_int("persp_switch");
+	s.t_shade_level = get_float("t_shade_level");
+	s.t_persp = get_float("t_persp");
+	s.t_mov_step = get_float("t_mov_step");
+	s.t_rot_step = get_float("t_rot_step");
+	s.tex_block_w = get_int("tex_block_w");
+	s.tex_block_h = get_int("tex_block_h");
+	s.t_col_add_R = get_float("t_col_add_R");
+	s.t_col_add_G = get_float("t_col_add_G");
+	s.t_col_add_B = get_float("t_col_add_B");
+	s.t_col_mul_R = get_float("t_col_mul_R");
+	s.t_col_mul_G = get_float("t_col_mul_G");
+	s.t_col_mul_B = get_float("t_col_mul_B");
 	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
-	s.t_color_1 = cfg_get_int("t_color_1") % 255;
-	s.t_color_2 = cfg_get_int("t_color_2") % 255;
+	s.t_color_1 = get_int("t_color_1") % 255;
+	s.t_color_2 = get_int("t_color_2") % 255;
 	char *commands[3] = { s.command1, s.command2, s.command3 };
 	const char *keys[3] = { "command1", "command2", "command3" };
 	for (int i = 0; i < 3; i++) {
-		safe_strcpy(commands[i], cfg_get_string(keys[i]), command_max);
+		safe_strcpy(commands[i], get_string(keys[i]), command_max);
 		command_guard.cut[static_cast<std::size_t>(i)] = cfg_value_was_cut();
 	}
 }
 
-// Why a file or directory someone else could change, or null when only its
-// owner can, and that owner is this user or root.
-const char *
-not_ours(const struct stat &st)
+// True when `gid` is the user's primary group and nobody else is in it:
+// no other user has it as primary group or is listed in it (user private
+// groups, where a group-writable file is as private as one that is not).
+bool
+group_is_users_alone(gid_t gid, uid_t uid)
 {
-	if (st.st_uid != geteuid() && st.st_uid != 0)
-		return "belongs to another user";
+	const passwd *me = getpwuid(uid);
+	if (!me || me->pw_gid != gid)
+		return false;
+	std::string name = me->pw_name;
+	bool alone = true;
+	setpwent();
+	while (const passwd *p = getpwent())
+		if (p->pw_gid == gid && p->pw_uid != uid)
+			alone = false;
+	endpwent();
+	setgrent();
+	while (const group *g = getgrent())
+		for (char **m = g->gr_mem; g->gr_gid == gid && *m; m++)
+			if (name != *m)
+				alone = false;
+	endgrent();
+	return alone;
+}
+
+// Whether someone but the user or root could write to what `st` describes:
+// null when nobody could, else why.
+const char *
+open_to_others(const struct stat &st)
+{
+	uid_t me = geteuid();
+	if (st.st_uid != me && st.st_uid != 0)
+		return another_user;
 	if (st.st_mode & S_IWOTH)
-		return "is writable by others";
-	if (st.st_mode & S_IWGRP)
-		return "is writable by its group";
+		return writable_by_others;
+	if ((st.st_mode & S_IWGRP) && !(st.st_uid == me && group_is_users_alone(st.st_gid, me)))
+		return writable_by_group;
 	return nullptr;
 }
 
-// The directory part of `path` ("." for a bare name), in `dir`.
-void
-directory_of(const char *path, char (&dir)[PATH_MAX])
+// What the guard found: the file or directory, and why; none when the
+// commands may run.
+struct guard_fault {
+	std::string where;
+	const char *why = nullptr;
+};
+
+// Resolves `path` one component at a time, as realpath does, and checks
+// every directory that holds a component of it or of a link's target, up
+// to the root: another user who could change any of them could make the
+// path name a file of their choosing.  In a sticky directory only the
+// entry's owner can replace it, so there the entry's owner counts.  The
+// path must end at the file that was opened and read (`opened`).
+guard_fault
+walk_path(const char *path, const struct stat &opened)
 {
-	safe_strcpy(dir, path, PATH_MAX - 1);
-	char *slash = std::strrchr(dir, '/');
-	if (!slash)
-		safe_strcpy(dir, ".", PATH_MAX - 1);
-	else
-		slash[slash == dir ? 1 : 0] = '\0';
+	std::string todo = path;               // still to resolve
+	if (todo.empty() || todo[0] != '/') {
+		char cwd[PATH_MAX];
+		if (!getcwd(cwd, sizeof cwd))
+			return { path, cannot_check };
+		todo = std::string(cwd) + "/" + todo;
+	}
+	std::string dir = "/";                 // the real directory reached
+	struct stat dir_st, st = {};
+	if (stat("/", &dir_st) != 0)
+		return { "/", cannot_check };
+	bool in_file = false;                  // st: the last component, no directory
+	int links = 0;
+	std::size_t pos = 0;
+	while (pos < todo.size()) {
+		std::size_t end = todo.find('/', pos);
+		if (end == std::string::npos)
+			end = todo.size();
+		std::string name = todo.substr(pos, end - pos);
+		pos = end + 1;
+		if (name.empty())
+			continue;
+		if (in_file)
+			return { path, cannot_check };       // a file holds no components
+		if (name == ".")
+			continue;
+		if (name == "..") {
+			std::size_t slash = dir.find_last_of('/');
+			dir.resize(slash == 0 ? 1 : slash);
+			if (stat(dir.c_str(), &dir_st) != 0)
+				return { dir, cannot_check };
+			continue;
+		}
+		std::string entry = (dir == "/" ? dir : dir + "/") + name;
+		if (lstat(entry.c_str(), &st) != 0)
+			return { entry, cannot_check };
+		if (const char *why = open_to_others(dir_st)) {
+			if (!(dir_st.st_mode & S_ISVTX) || why == another_user)
+				return { dir, why };
+			if (st.st_uid != geteuid() && st.st_uid != 0)
+				return { entry, another_user };
+		}
+		if (S_ISLNK(st.st_mode)) {
+			char target[PATH_MAX];
+			ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
+			if (n <= 0 || ++links > 40)
+				return { entry, cannot_check };
+			std::string rest = pos < todo.size() ? todo.substr(pos) : "";
+			todo = std::string(target, static_cast<std::size_t>(n)) + "/" + rest;
+			pos = 0;
+			if (target[0] == '/') {
+				dir = "/";
+				stat("/", &dir_st);
+			}
+			continue;
+		}
+		if (S_ISDIR(st.st_mode)) {
+			dir = entry;
+			dir_st = st;
+		} else {
+			in_file = true;
+		}
+	}
+	if (!in_file)
+		st = dir_st;                       // the path ended in a directory
+	if (st.st_dev != opened.st_dev || st.st_ino != opened.st_ino)
+		return { path, cannot_check };
+	return {};
 }
 
-// Disables the commands, with one line saying why, when the open file (its
-// symlinks followed), the directory the path names it in, or the directory
-// it really lies in is not the user's alone.
+// Disables the commands, with one line saying why and what mends it, when
+// the file or any directory on its way (links followed) is not the user's
+// alone.  This is the guard's whole rule.
 void
 guard_commands(const char *path, FILE *f)
 {
 	struct stat st;
-	const char *culprit = nullptr;
-	const char *why = nullptr;
-	if (fstat(fileno(f), &st) != 0 || (why = not_ours(st)))
-		culprit = path;
-	static char dirs[2][PATH_MAX];
-	static char real[PATH_MAX];
-	directory_of(path, dirs[0]);
-	dirs[1][0] = '\0';
-	if (realpath(path, real))
-		directory_of(real, dirs[1]);
-	for (const char *d : dirs) {
-		if (culprit || !d[0])
-			continue;
-		if (stat(d, &st) != 0 || (why = not_ours(st)))
-			culprit = d;
-	}
-	if (culprit) {
-		command_guard.disabled = true;
-		std::fprintf(stderr, "quarvel: %s %s; click commands are disabled\n", culprit,
-		             why ? why : "cannot be checked");
-	}
+	guard_fault fault;
+	if (fstat(fileno(f), &st) != 0)
+		fault = { path, cannot_check };
+	else if (const char *why = open_to_others(st))
+		fault = { path, why };
+	else
+		fault = walk_path(path, st);
+	if (!fault.why)
+		return;
+	command_guard.disabled = true;
+	std::string fix;
+	if (fault.why == another_user)
+		fix = " (replace it with a copy of your own)";
+	else if (fault.why != cannot_check)
+		fix = " (chmod go-w " + fault.where + ")";
+	std::fprintf(stderr, "quarvel: %s %s; click commands are disabled%s\n", fault.where.c_str(),
+	             fault.why, fix.c_str());
 }
 
+// At start-up (`loading`) the commands are guarded and missing keys named,
+// unless a directory stands in for the file: it reads as empty, and its
+// 19 lines would say nothing.
 bool
-read_file(const char *path, bool guard)
+read_file(const char *path, bool loading)
 {
 	FILE *f = cfg_open(path, cfg_read);
 	if (!f)
 		return false;
 	settings_record &s = tunnel_settings;
 	command_guard = {};
+	struct stat st;
+	report_path = loading && fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode) ? path : nullptr;
 	read_settings(s);
-	if (guard)
+	report_path = nullptr;
+	if (loading)
 		guard_commands(path, f);
 	cfg_close();
 	check_block("tex_block_w", s.tex_block_w);
@@ -144,16 +289,32 @@ settings_read(const char *path)
 void
 settings_load()
 {
-	const char *path = cfg_file_path(settings_dir, settings_name);
-	safe_strcpy(loaded_path, path, cfg_path_max);
 	command_guard = {};
+	loaded_path[0] = '\0';
+	const char *built = cfg_file_path(settings_dir, settings_name);
+	// A cut path names something else, and without a home there is nowhere
+	// to look: neither is read or written.
+	if (int state = cfg_path_state(); state != cfg_path_ok) {
+		tunnel_settings = default_settings;
+		if (state == cfg_path_cut)
+			std::fprintf(stderr, "quarvel: the settings path is too long (over %d characters); "
+			                     "using the defaults\n", cfg_path_max);
+		else
+			std::fprintf(stderr, "quarvel: HOME is unset or empty and user %u has no home directory; "
+			                     "using the defaults\n", static_cast<unsigned>(getuid()));
+		return;
+	}
+	safe_strcpy(loaded_path, built, cfg_path_max);
+	const char *path = loaded_path;
 	struct stat st;
 	// Only where nothing exists is there anything to create; HOME itself
-	// may be missing, or too long to name anything.
+	// may be missing, or name something that is no directory.
 	if (lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
 		tunnel_settings = default_settings;
-		settings_save();
-		return;
+		if (settings_save() || errno != EEXIST)
+			return;
+		// Something appeared while the defaults were written: it stays, and
+		// is read as any start would read it.
 	}
 	if (read_file(path, true))
 		return;
@@ -173,12 +334,17 @@ settings_path()
 	return loaded_path;
 }
 
-void
+bool
 settings_save()
 {
 	const settings_record &s = tunnel_settings;
-	if (!cfg_open(cfg_file_path(settings_dir, settings_name), cfg_write))
-		return;
+	const char *path = cfg_file_path(settings_dir, settings_name);
+	if (cfg_path_state() != cfg_path_ok) {
+		errno = ENAMETOOLONG;
+		return false;
+	}
+	if (!cfg_open(path, cfg_write))
+		return false;
 	cfg_put_int("shade_switch", s.shade_switch);
 	cfg_put_int("persp_switch", s.persp_switch);
 	cfg_put_blank();
@@ -204,5 +370,5 @@ settings_save()
 	cfg_put_string("command1", s.command1);
 	cfg_put_string("command2", s.command2);
 	cfg_put_string("command3", s.command3);
-	cfg_close();
+	return cfg_close();
 }

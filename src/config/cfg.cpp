@@ -3,10 +3,12 @@
 // buffers (two paths, one line, one value).  Lookups rescan the current file
 // from its start every time; files are a few dozen lines.
 //
-// A file is written whole or not at all: the lines go to a fresh temporary
-// file beside it, which replaces the file only once every byte has reached
-// the disk.  Readers never see a half-written file, and a full disk or a
-// file-size limit leaves the old state as it was.
+// A file is written whole or not at all, and never over anything: the lines
+// go to a temporary file beside it (unnamed where the file system allows),
+// which is linked into place only once every byte has reached the disk and
+// only if nothing is at the path by then.  Readers never see a half-written
+// file, a full disk or a file-size limit leaves the old state as it was, and
+// a file that appeared meanwhile stays.
 #include "cfg.h"
 
 #include <cerrno>
@@ -15,7 +17,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,14 +32,22 @@ char line_buffer[cfg_line_max + 1];
 char value_buffer[cfg_value_max + 1];
 FILE *current;
 bool value_cut;                          // the last value read was cut
+bool key_found;                          // the last lookup found its key
+int path_state;                          // cfg_path_ok, _cut or _homeless
 
 // While a file is being written: where it goes, and its temporary name.
 struct pending_write {
 	bool active;
+	bool unnamed;                        // an O_TMPFILE: no name until linked
 	char target[cfg_path_max + 1];
-	char temp[cfg_path_max + 8];         // target + ".XXXXXX"
+	char temp[cfg_path_max + 12];        // target + temp_suffix, when named
 	struct sigaction saved_xfsz;
 } writing;
+
+// Named temporary files end in this and six random characters, a pattern a
+// user's own backup copy is unlikely to have.
+constexpr char temp_suffix[] = ".tmp-XXXXXX";
+constexpr int stale_after_s = 60;        // a temporary file older is a leftover
 
 constexpr int line_end_byte = 0xFF;   // ends a line like a line feed
 
@@ -52,20 +65,63 @@ narrow_to_float(double d)
 	return static_cast<float>(d);
 }
 
-// Reads one line into line_buffer.
+// Reads one line into line_buffer: its first cfg_line_max characters, with
+// the rest of a longer line skipped to its end (so the tail of a long
+// comment is never read as a line), and without one CR that ends the line
+// (CRLF files).
 void
 read_line()
 {
 	int n = 0;
-	for (;;) {
-		int c = std::getc(current);
-		if (c == EOF || c == '\n' || c == line_end_byte)
-			break;
-		if (n == cfg_line_max)         // the 513th character is dropped
-			break;
-		line_buffer[n++] = static_cast<char>(c);
+	bool whole = true;
+	int c;
+	while ((c = std::getc(current)) != EOF && c != '\n' && c != line_end_byte) {
+		if (n < cfg_line_max)
+			line_buffer[n++] = static_cast<char>(c);
+		else
+			whole = false;
 	}
+	if (whole && n > 0 && line_buffer[n - 1] == '\r')
+		n--;
 	line_buffer[n] = '\0';
+}
+
+// HOME, or when it is unset or empty the password database's home of the
+// user; null when neither names one.
+const char *
+home_dir()
+{
+	const char *home = std::getenv("HOME");
+	if (home && home[0])
+		return home;
+	const passwd *pw = getpwuid(getuid());
+	return pw && pw->pw_dir && pw->pw_dir[0] ? pw->pw_dir : nullptr;
+}
+
+// Builds home "/" subdir in dir_buffer, touching nothing on disk; the
+// overflow messages print as the appends meet them.
+int
+build_dir(const char *subdir)
+{
+	const char *home = home_dir();
+	if (!home) {
+		dir_buffer[0] = '\0';
+		return cfg_path_homeless;
+	}
+	std::size_t want = std::strlen(home) + 1 + (subdir ? std::strlen(subdir) : 0);
+	safe_strcpy(dir_buffer, home, cfg_path_max);
+	safe_strcat(dir_buffer, "/", cfg_path_max);
+	if (subdir)
+		safe_strcat(dir_buffer, subdir, cfg_path_max);
+	return want > cfg_path_max ? cfg_path_cut : cfg_path_ok;
+}
+
+void
+make_dir()
+{
+	struct stat st;
+	if (stat(dir_buffer, &st) != 0)
+		mkdir(dir_buffer, 0700);        // a failure shows when the file is opened
 }
 
 } // namespace
@@ -115,27 +171,41 @@ safe_strcat(char *dst, const char *src, int max)
 	return dst;
 }
 
+// A cut path names something else, so it is never created (nor, by the
+// callers, read); with no home at all there is nothing to name.
 const char *
 cfg_dir_path(const char *subdir)
 {
-	safe_strcpy(dir_buffer, std::getenv("HOME"), cfg_path_max);
-	safe_strcat(dir_buffer, "/", cfg_path_max);
-	if (subdir)
-		safe_strcat(dir_buffer, subdir, cfg_path_max);
-	struct stat st;
-	if (stat(dir_buffer, &st) != 0)
-		mkdir(dir_buffer, 0700);        // a failure shows when the file is opened
+	path_state = build_dir(subdir);
+	if (path_state == cfg_path_ok)
+		make_dir();
 	return dir_buffer;
 }
 
 const char *
 cfg_file_path(const char *subdir, const char *name)
 {
-	safe_strcpy(file_buffer, cfg_dir_path(subdir), cfg_path_max);
+	path_state = build_dir(subdir);
+	if (path_state == cfg_path_homeless) {
+		file_buffer[0] = '\0';
+		return file_buffer;
+	}
+	std::size_t want = std::strlen(dir_buffer) + 1 + (name ? std::strlen(name) : 0);
+	safe_strcpy(file_buffer, dir_buffer, cfg_path_max);
 	safe_strcat(file_buffer, "/", cfg_path_max);
 	if (name)
 		safe_strcat(file_buffer, name, cfg_path_max);
+	if (path_state == cfg_path_ok && want > cfg_path_max)
+		path_state = cfg_path_cut;
+	if (path_state == cfg_path_ok)
+		make_dir();
 	return file_buffer;
+}
+
+int
+cfg_path_state()
+{
+	return path_state;
 }
 
 namespace {
@@ -161,9 +231,64 @@ open_for_reading(const char *path)
 	return f;
 }
 
-// Starts a write into a temporary file beside `path`, created exclusively
-// with mode 0600.  A file-size limit must fail the write, not kill the
-// process, so SIGXFSZ is ignored until cfg_close.
+// The directory part of `path` in `dir`, "." for a bare name; `name` gets
+// the last component.
+void
+split_path(const char *path, char (&dir)[cfg_path_max + 12], const char *&name)
+{
+	const char *slash = std::strrchr(path, '/');
+	name = slash ? slash + 1 : path;
+	if (!slash) {
+		std::memcpy(dir, ".", 2);
+		return;
+	}
+	std::size_t n = slash == path ? 1 : static_cast<std::size_t>(slash - path);
+	std::memcpy(dir, path, n);
+	dir[n] = '\0';
+}
+
+// Removes what killed writes of `name` left in `dir`: the user's own
+// regular files named like our temporary files and older than a minute
+// (a younger one may be another start's write in progress).
+void
+remove_stale_temps(const char *dir, const char *name)
+{
+	DIR *d = opendir(dir);
+	if (!d)
+		return;
+	std::size_t n = std::strlen(name);
+	constexpr std::size_t prefix = sizeof temp_suffix - 7;    // ".tmp-"
+	std::time_t now = std::time(nullptr);
+	while (const dirent *e = readdir(d)) {
+		if (std::strlen(e->d_name) != n + sizeof temp_suffix - 1 ||
+		    std::strncmp(e->d_name, name, n) != 0 ||
+		    std::strncmp(e->d_name + n, temp_suffix, prefix) != 0)
+			continue;
+		struct stat st;
+		if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+		    st.st_uid == geteuid() && st.st_mtime < now - stale_after_s)
+			unlinkat(dirfd(d), e->d_name, 0);
+	}
+	closedir(d);
+}
+
+// An unnamed temporary file in `dir`, or -1.  Linking one into place goes
+// through /proc/self/fd, so without /proc a named file is used instead.
+int
+open_unnamed(const char *dir)
+{
+	struct stat st;
+	if (stat("/proc/self/fd", &st) != 0) {
+		errno = EOPNOTSUPP;
+		return -1;
+	}
+	return open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+}
+
+// Starts a write into a temporary file beside `path`, with mode 0600: an
+// unnamed one where the file system has them, so a killed start leaves
+// nothing, else a named one made exclusively.  A file-size limit must fail
+// the write, not kill the process, so SIGXFSZ is ignored until cfg_close.
 FILE *
 open_for_writing(const char *path)
 {
@@ -173,15 +298,25 @@ open_for_writing(const char *path)
 		return nullptr;
 	}
 	std::memcpy(writing.target, path, n + 1);
-	std::memcpy(writing.temp, path, n);
-	std::memcpy(writing.temp + n, ".XXXXXX", 8);
-	int fd = mkostemp(writing.temp, O_CLOEXEC);
-	if (fd < 0)
-		return nullptr;
+	const char *name;
+	split_path(path, writing.temp, name);
+	int fd = open_unnamed(writing.temp);
+	writing.unnamed = fd >= 0;
+	if (!writing.unnamed) {
+		if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+			return nullptr;
+		remove_stale_temps(writing.temp, name);
+		std::memcpy(writing.temp, path, n);
+		std::memcpy(writing.temp + n, temp_suffix, sizeof temp_suffix);
+		fd = mkostemp(writing.temp, O_CLOEXEC);
+		if (fd < 0)
+			return nullptr;
+	}
 	FILE *f = fdopen(fd, "wb");
 	if (!f) {
 		close(fd);
-		unlink(writing.temp);
+		if (!writing.unnamed)
+			unlink(writing.temp);
 		return nullptr;
 	}
 	struct sigaction ignore = {};
@@ -191,19 +326,38 @@ open_for_writing(const char *path)
 	return f;
 }
 
-// Flushes, syncs and closes the temporary file, then renames it onto the
-// target; on any failure the temporary file goes and the target is left as
-// it was.
+// Gives the finished file the target's name, only if nothing has it: each
+// way fails with EEXIST when something appeared at the path meanwhile.
+bool
+place_file(int fd)
+{
+	if (writing.unnamed) {
+		char proc[32];
+		std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+		return linkat(AT_FDCWD, proc, AT_FDCWD, writing.target, AT_SYMLINK_FOLLOW) == 0;
+	}
+	if (renameat2(AT_FDCWD, writing.temp, AT_FDCWD, writing.target, RENAME_NOREPLACE) == 0)
+		return true;
+	if (errno != EINVAL && errno != ENOSYS)
+		return false;
+	return link(writing.temp, writing.target) == 0;    // no RENAME_NOREPLACE here
+}
+
+// Flushes and syncs the temporary file, then puts it in place; on any
+// failure it goes and the path is left as it was.  errno tells why
+// (EEXIST: something appeared at the path).
 bool
 finish_write(FILE *f)
 {
 	bool whole = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0;
-	whole = std::fclose(f) == 0 && whole;
-	whole = whole && std::rename(writing.temp, writing.target) == 0;
-	if (!whole)
-		unlink(writing.temp);
+	whole = whole && place_file(fileno(f));
+	int err = errno;
+	std::fclose(f);                     // the data has reached the disk already
+	if (!writing.unnamed)
+		unlink(writing.temp);           // gone when renamed; a second name when linked
 	sigaction(SIGXFSZ, &writing.saved_xfsz, nullptr);
 	writing.active = false;
+	errno = err;
 	return whole;
 }
 
@@ -275,6 +429,7 @@ const char *
 cfg_find_line(const char *key)
 {
 	line_buffer[0] = '\0';
+	key_found = false;
 	if (!current)
 		return line_buffer;
 	std::rewind(current);
@@ -284,8 +439,10 @@ cfg_find_line(const char *key)
 		if (line_buffer[0] == '#')
 			continue;
 		// Only the start is compared: "t_persp_x=" matches "t_persp" too.
-		if (std::strncmp(line_buffer, key, key_len) == 0)
+		if (std::strncmp(line_buffer, key, key_len) == 0) {
+			key_found = true;
 			return line_buffer;
+		}
 	}
 	line_buffer[0] = '\0';
 	return line_buffer;
@@ -321,4 +478,10 @@ bool
 cfg_value_was_cut()
 {
 	return value_cut;
+}
+
+bool
+cfg_key_was_found()
+{
+	return key_found;
 }

@@ -18,19 +18,28 @@ inline constexpr int cfg_value_max = 256;    // characters of a value
 char *safe_strcpy(char *dst, const char *src, int max);
 char *safe_strcat(char *dst, const char *src, int max);
 
+// Paths under the home: HOME, or the password database's home of the user
+// when HOME is unset or empty.  The directory is created when missing,
+// unless the path had to be cut or there is no home; cfg_path_state says
+// which (with no home the path is empty).
 const char *cfg_dir_path(const char *subdir);
 const char *cfg_file_path(const char *subdir, const char *name);
+inline constexpr int cfg_path_ok = 0;
+inline constexpr int cfg_path_cut = 1;         // longer than cfg_path_max
+inline constexpr int cfg_path_homeless = 2;
+int cfg_path_state();                          // of the last path built
 
 // Reading takes only a regular file or a directory (which reads as
 // empty); anything else (a FIFO, a device) gives null, as a missing file
 // does, and errno tells why.  Writing goes to a temporary file that
-// cfg_close renames onto `path` once it is whole: a failed write leaves
-// `path` as it was.
+// cfg_close links to `path` once it is whole, and only if nothing is at
+// `path` by then: a failed write leaves `path` as it was.
 inline constexpr int cfg_read = 1;
 inline constexpr int cfg_write = 2;
 FILE *cfg_open(const char *path, int mode);
 // Closes the current file; false when a file being written could not be
-// written whole (it is then removed and `path` is untouched).
+// written whole or something appeared at `path` meanwhile (errno EEXIST).
+// The temporary file is then gone and `path` is untouched.
 bool cfg_close();
 
 void cfg_put_int(const char *key, int value);
@@ -39,6 +48,8 @@ void cfg_put_string(const char *key, const char *value);
 void cfg_put_blank();
 void cfg_put_comment(const char *text);
 
+// A line is matched on its first cfg_line_max characters; the rest of a
+// longer line is skipped, and one CR before its end is not part of it.
 const char *cfg_find_line(const char *key);
 const char *cfg_get_string(const char *key);
 int cfg_get_int(const char *key);
@@ -46,3 +57,5 @@ float cfg_get_float(const char *key);
 // True when the value the last lookup found was longer than cfg_value_max
 // and has been cut.
 bool cfg_value_was_cut();
+// True when the last lookup found a line for its key.
+bool cfg_key_was_found();
