@@ -58,6 +58,8 @@ bool settings_save();
 // Fills tunnel_settings from the file at `path` and nothing else; false
 // (with errno) when it cannot be opened.
 bool settings_read(const char *path);
+// The program its messages name: "quarvel" unless the previewer says otherwise.
+extern const char *settings_program;
 // The settings file settings_load used, for messages that tell the user
 // what to edit; empty before settings_load or when there was no usable path.
 const char *settings_path();

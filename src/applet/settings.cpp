@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 command_guard_record command_guard;
+const char *settings_program = "quarvel";
 
 namespace {
 
@@ -38,7 +39,7 @@ check_block(const char *key, int &value)
 {
 	if (value >= 1)
 		return;
-	std::fprintf(stderr, "quarvel: %s=%d is below 1; using %d\n", key, value, default_block);
+	std::fprintf(stderr, "%s: %s=%d is below 1; using %d\n", settings_program, key, value, default_block);
 	value = default_block;
 }
 

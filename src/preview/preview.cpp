@@ -64,43 +64,6 @@ ends_with(const std::string &s, const char *tail)
 	return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
 }
 
-// The settings reader names the applet in its lines ("quarvel: tex_block_w=0
-// is below 1; ..."); here they come from quarvel-preview.  They are caught
-// in memory and passed on renamed.  Only the stream is swapped (glibc lets
-// stderr be assigned): a sanitizer's report still reaches descriptor 2.
-bool
-read_settings_renamed(const char *path)
-{
-	char *text = nullptr;
-	std::size_t size = 0;
-	FILE *held = open_memstream(&text, &size);
-	if (!held)
-		return settings_read(path);
-	FILE *real = stderr;
-	stderr = held;
-	bool ok = settings_read(path);
-	int saved_errno = errno;
-	stderr = real;
-	std::fclose(held);
-	const char *prefix = "quarvel: ";
-	std::size_t prefix_len = std::strlen(prefix);
-	for (const char *line = text, *stop = text + size; line < stop;) {
-		std::size_t rest = static_cast<std::size_t>(stop - line);
-		auto end = static_cast<const char *>(std::memchr(line, '\n', rest));
-		std::size_t len = end ? static_cast<std::size_t>(end + 1 - line) : rest;
-		if (len >= prefix_len && std::memcmp(line, prefix, prefix_len) == 0) {
-			std::fputs("quarvel-preview: ", stderr);
-			std::fwrite(line + prefix_len, 1, len - prefix_len, stderr);
-		} else {
-			std::fwrite(line, 1, len, stderr);
-		}
-		line += len;
-	}
-	std::free(text);
-	errno = saved_errno;
-	return ok;
-}
-
 // The settings file must be a readable regular file: the applet's reader
 // would take a directory or an unreadable file for an empty one.
 void
@@ -111,7 +74,7 @@ load_settings_file(const char *path)
 		fail(1, std::string("cannot read ") + path + ": " + std::strerror(errno));
 	if (S_ISDIR(st.st_mode))
 		fail(1, std::string("cannot read ") + path + ": " + std::strerror(EISDIR));
-	if (access(path, R_OK) != 0 || !read_settings_renamed(path))
+	if (access(path, R_OK) != 0 || !settings_read(path))
 		fail(1, std::string("cannot read ") + path + ": " + std::strerror(errno));
 }
 
@@ -167,6 +130,7 @@ ramp_palette()
 int
 main(int argc, char *argv[])
 {
+	settings_program = "quarvel-preview";
 	const char *settings_path = nullptr;
 	const char *out = nullptr;
 	int frames = 0, scale = 1;
