@@ -51,7 +51,7 @@ redraw_window(Window w, int src_x, int src_y)
 
 // What a rebuild needs besides dock_state, and what the error handler
 // knows of windows that are gone.
-struct pair_record {
+struct windows_record {
 	int argc;
 	char **argv;                     // main's: alive until the process ends
 	Window gone[2];                  // main and icon window replaced at the last rebuild
@@ -74,10 +74,10 @@ destroy_read(Display *dpy, Window w)
 // BadDrawable about a window of the applet known to be gone.  A dock that
 // dies destroys the window it swallowed, and the requests the applet sent
 // before it heard of that fail.  Known gone: a window of the pair replaced
-// at the last rebuild (no request names an older one after the rebuild's
-// own), or the current main or icon window once Xlib has read its
-// DestroyNotify; it may call us while it reads, before the applet takes
-// that event.  Everything else, BadMatch and errors about live windows
+// at the last rebuild (errors about an older pair all came before the
+// DestroyNotify that started it), or the current main or icon window once
+// Xlib has read its DestroyNotify: it may call us while it reads, before
+// the applet takes that event.  Everything else, BadMatch and errors about live windows
 // included, goes to the previous handler: its message, then exit 1.
 int
 tolerate_gone_window(Display *dpy, XErrorEvent *ev)
