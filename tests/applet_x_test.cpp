@@ -53,12 +53,13 @@ struct applet_run {
 		xvfb_stop(x);
 		remove_tree(home);
 	}
-	// Waits until the main window is mapped and has been drawn into.
-	bool wait_for_window()
+	// Waits until a main window other than `replaced` is mapped and has its
+	// icon window.
+	bool wait_for_window(Window replaced = None)
 	{
-		return poll_until([this] {
+		return poll_until([this, replaced] {
 			main_window = find_by_class(x.dpy, "quarvel");
-			if (main_window == None)
+			if (main_window == None || main_window == replaced)
 				return false;
 			XWindowAttributes wa;
 			if (!XGetWindowAttributes(x.dpy, main_window, &wa) || wa.map_state != IsViewable)
@@ -66,6 +67,15 @@ struct applet_run {
 			icon_window = first_child(x.dpy, main_window);
 			return icon_window != None;
 		}, 10.0);
+	}
+	// Destroys the icon window from another client, as a dock that dies
+	// does, and waits for the pair the applet makes instead.
+	bool rebuild()
+	{
+		Window replaced = main_window;
+		XDestroyWindow(x.dpy, icon_window);
+		XSync(x.dpy, False);
+		return wait_for_window(replaced);
 	}
 };
 
@@ -117,6 +127,25 @@ match_frame(const std::vector<unsigned long> &well, const std::vector<well_bytes
 	return -1;
 }
 
+// The well shows a frame the renderer can produce, then another: returns
+// the first capture.
+std::vector<unsigned long>
+expect_moving_frames(Display *dpy, Window w, const std::vector<well_bytes> &frames,
+                     const std::array<unsigned long, palette_size> &pixels)
+{
+	std::vector<unsigned long> first, later;
+	EXPECT_TRUE(poll_until([&] {
+		first = read_well(dpy, w);
+		return match_frame(first, frames, pixels) >= 0;
+	}, 5.0)) << "the well shows no frame the renderer can produce";
+	EXPECT_TRUE(poll_until([&] {
+		later = read_well(dpy, w);
+		return later != first;
+	}, 5.0)) << "the well does not move";
+	EXPECT_GE(match_frame(later, frames, pixels), 0);
+	return first;
+}
+
 // The visible frame around the well: top row and left column black, bottom
 // row and right column #DACDC9.
 void
@@ -148,83 +177,96 @@ bounding_shape(Display *dpy, Window w)
 
 } // namespace
 
+// Once for the first pair, and once for the pair made after a dock's death
+// took the icon window, which must carry everything the first one did.
 TEST(AppletWindow, PropertiesAsAWindowManagerSeesThem)
 {
 	applet_run run(24, { "-extra", "arg" });
 	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
 	Display *dpy = run.x.dpy;
-	Window w = run.main_window, icon = run.icon_window;
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(dpy);
+	for (bool rebuilt : { false, true }) {
+		SCOPED_TRACE(rebuilt ? "rebuilt" : "first pair");
+		if (rebuilt) {
+			ASSERT_TRUE(run.rebuild()) << read_file(run.proc.stderr_path);
+		}
+		Window w = run.main_window, icon = run.icon_window;
 
-	Window root;
-	int x, y;
-	unsigned width, height, border, depth;
-	XGetGeometry(dpy, w, &root, &x, &y, &width, &height, &border, &depth);
-	EXPECT_EQ(width, 64u);
-	EXPECT_EQ(height, 64u);
-	EXPECT_EQ(border, 1u);
-	EXPECT_EQ(x, 0);
-	EXPECT_EQ(y, 0);
-	XGetGeometry(dpy, icon, &root, &x, &y, &width, &height, &border, &depth);
-	EXPECT_EQ(width, 64u);
-	EXPECT_EQ(height, 64u);
-	EXPECT_EQ(border, 1u);
-	XWindowAttributes wa;
-	XGetWindowAttributes(dpy, icon, &wa);
-	EXPECT_EQ(wa.map_state, IsUnmapped);     // a dock maps it when it swallows it
+		Window root;
+		int x, y;
+		unsigned width, height, border, depth;
+		XGetGeometry(dpy, w, &root, &x, &y, &width, &height, &border, &depth);
+		EXPECT_EQ(width, 64u);
+		EXPECT_EQ(height, 64u);
+		EXPECT_EQ(border, 1u);
+		EXPECT_EQ(x, 0);
+		EXPECT_EQ(y, 0);
+		XGetGeometry(dpy, icon, &root, &x, &y, &width, &height, &border, &depth);
+		EXPECT_EQ(width, 64u);
+		EXPECT_EQ(height, 64u);
+		EXPECT_EQ(border, 1u);
+		XWindowAttributes wa;
+		XGetWindowAttributes(dpy, icon, &wa);
+		EXPECT_EQ(wa.map_state, IsUnmapped);     // a dock maps it when it swallows it
 
-	XWMHints *hints = XGetWMHints(dpy, w);
-	ASSERT_NE(hints, nullptr);
-	EXPECT_EQ(hints->flags, 0x5A);           // state, icon window, icon position, group
-	EXPECT_EQ(hints->initial_state, WithdrawnState);
-	EXPECT_EQ(hints->icon_window, icon);
-	EXPECT_EQ(hints->icon_x, 0);
-	EXPECT_EQ(hints->icon_y, 0);
-	EXPECT_EQ(hints->window_group, w);
-	XFree(hints);
+		XWMHints *hints = XGetWMHints(dpy, w);
+		ASSERT_NE(hints, nullptr);
+		EXPECT_EQ(hints->flags, 0x5A);           // state, icon window, icon position, group
+		EXPECT_EQ(hints->initial_state, WithdrawnState);
+		EXPECT_EQ(hints->icon_window, icon);
+		EXPECT_EQ(hints->icon_x, 0);
+		EXPECT_EQ(hints->icon_y, 0);
+		EXPECT_EQ(hints->window_group, w);
+		XFree(hints);
 
-	XSizeHints size{};
-	long supplied = 0;
-	ASSERT_TRUE(XGetWMNormalHints(dpy, w, &size, &supplied));
-	EXPECT_EQ(size.flags, USPosition | USSize);
-	EXPECT_EQ(size.x, 0);
-	EXPECT_EQ(size.y, 0);
-	EXPECT_EQ(size.width, 64);
-	EXPECT_EQ(size.height, 64);
+		XSizeHints size{};
+		long supplied = 0;
+		ASSERT_TRUE(XGetWMNormalHints(dpy, w, &size, &supplied));
+		EXPECT_EQ(size.flags, USPosition | USSize);
+		EXPECT_EQ(size.x, 0);
+		EXPECT_EQ(size.y, 0);
+		EXPECT_EQ(size.width, 64);
+		EXPECT_EQ(size.height, 64);
 
-	XClassHint cls{};
-	ASSERT_TRUE(XGetClassHint(dpy, w, &cls));
-	EXPECT_STREQ(cls.res_name, "quarvel");
-	EXPECT_STREQ(cls.res_class, "quarvel");
-	XFree(cls.res_name);
-	XFree(cls.res_class);
+		XClassHint cls{};
+		ASSERT_TRUE(XGetClassHint(dpy, w, &cls));
+		EXPECT_STREQ(cls.res_name, "quarvel");
+		EXPECT_STREQ(cls.res_class, "quarvel");
+		XFree(cls.res_name);
+		XFree(cls.res_class);
 
-	char *name = nullptr;
-	ASSERT_TRUE(XFetchName(dpy, w, &name));
-	EXPECT_STREQ(name, "quarvel");
-	XFree(name);
+		char *name = nullptr;
+		ASSERT_TRUE(XFetchName(dpy, w, &name));
+		EXPECT_STREQ(name, "quarvel");
+		XFree(name);
 
-	char **command = nullptr;
-	int argc = 0;
-	ASSERT_TRUE(XGetCommand(dpy, w, &command, &argc));
-	std::vector<std::string> got(command, command + argc);
-	std::vector<std::string> want = { "quarvel", "-display", run.x.name, "-extra", "arg" };
-	EXPECT_EQ(got, want);
-	XFreeStringList(command);
+		char **command = nullptr;
+		int argc = 0;
+		ASSERT_TRUE(XGetCommand(dpy, w, &command, &argc));
+		std::vector<std::string> got(command, command + argc);
+		std::vector<std::string> want = { "quarvel", "-display", run.x.name, "-extra", "arg" };
+		EXPECT_EQ(got, want);
+		XFreeStringList(command);
 
-	// This test client selects nothing, so the union of masks is the applet's.
-	XGetWindowAttributes(dpy, w, &wa);
-	EXPECT_EQ(wa.all_event_masks, 0x2804CL);
-	XGetWindowAttributes(dpy, icon, &wa);
-	EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+		// This test client selects nothing, so the union of masks is the applet's.
+		XGetWindowAttributes(dpy, w, &wa);
+		EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+		XGetWindowAttributes(dpy, icon, &wa);
+		EXPECT_EQ(wa.all_event_masks, 0x2804CL);
 
-	for (Window shaped : { w, icon }) {
-		std::vector<XRectangle> rects = bounding_shape(dpy, shaped);
-		ASSERT_EQ(rects.size(), 1u);
-		EXPECT_EQ(rects[0].x, 4);
-		EXPECT_EQ(rects[0].y, 4);
-		EXPECT_EQ(rects[0].width, 56);
-		EXPECT_EQ(rects[0].height, 56);
+		for (Window shaped : { w, icon }) {
+			std::vector<XRectangle> rects = bounding_shape(dpy, shaped);
+			ASSERT_EQ(rects.size(), 1u);
+			EXPECT_EQ(rects[0].x, 4);
+			EXPECT_EQ(rects[0].y, 4);
+			EXPECT_EQ(rects[0].width, 56);
+			EXPECT_EQ(rects[0].height, 56);
+		}
+		expect_moving_frames(dpy, w, frames, pixels);
 	}
+	EXPECT_EQ(read_file(run.proc.stderr_path), "");
 }
 
 TEST(AppletWindow, FrameAndWellOnTrueColorScreens)
@@ -238,56 +280,49 @@ TEST(AppletWindow, FrameAndWellOnTrueColorScreens)
 		build_colour_ramps(default_settings);
 		auto pixels = server_pixels(dpy);
 
-		std::vector<unsigned long> first;
-		ASSERT_TRUE(poll_until([&] {
-			first = read_well(dpy, run.main_window);
-			return match_frame(first, frames, pixels) >= 0;
-		}, 5.0)) << "the well shows no frame the renderer can produce";
+		std::vector<unsigned long> first = expect_moving_frames(dpy, run.main_window, frames, pixels);
 		expect_visible_frame(dpy, run.main_window);
-		if (depth == 24) { // the axis is always index 0: (24, 0, 55)
+		if (depth == 24 && first.size() == static_cast<std::size_t>(well_pixels)) { // the axis is always index 0: (24, 0, 55)
 			EXPECT_EQ(first[27 * well_side + 27], 0x180037ul);
 		}
-
-		// It moves, and every later capture is a whole frame too.
-		std::vector<unsigned long> later;
-		EXPECT_TRUE(poll_until([&] {
-			later = read_well(dpy, run.main_window);
-			return later != first;
-		}, 5.0));
-		EXPECT_GE(match_frame(later, frames, pixels), 0);
 	}
 }
 
+// On the first main window, and on the one made after a dock's death.
 TEST(AppletWindow, PrivateColormapOnPseudoColorScreen)
 {
 	applet_run run(8);
 	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
 	Display *dpy = run.x.dpy;
-	XWindowAttributes wa;
-	ASSERT_TRUE(poll_until([&] {
-		XGetWindowAttributes(dpy, run.main_window, &wa);
-		return wa.colormap != DefaultColormap(dpy, DefaultScreen(dpy));
-	}, 5.0));
+	for (bool rebuilt : { false, true }) {
+		SCOPED_TRACE(rebuilt ? "rebuilt" : "first pair");
+		if (rebuilt) {
+			ASSERT_TRUE(run.rebuild()) << read_file(run.proc.stderr_path);
+		}
+		XWindowAttributes wa;
+		ASSERT_TRUE(poll_until([&] {
+			XGetWindowAttributes(dpy, run.main_window, &wa);
+			return wa.colormap != DefaultColormap(dpy, DefaultScreen(dpy));
+		}, 5.0));
 
-	build_colour_ramps(default_settings);
-	XColor cells[palette_size];
-	for (int i = 0; i < palette_size; i++)
-		cells[i].pixel = static_cast<unsigned long>(i);
-	XQueryColors(dpy, wa.colormap, cells, palette_size);
-	for (int i = 0; i < palette_size; i++) {
-		EXPECT_EQ(cells[i].red >> 8, colour_ramps[0][i]) << "cell " << i;
-		EXPECT_EQ(cells[i].green >> 8, colour_ramps[1][i]) << "cell " << i;
-		EXPECT_EQ(cells[i].blue >> 8, colour_ramps[2][i]) << "cell " << i;
+		build_colour_ramps(default_settings);
+		XColor cells[palette_size];
+		for (int i = 0; i < palette_size; i++)
+			cells[i].pixel = static_cast<unsigned long>(i);
+		XQueryColors(dpy, wa.colormap, cells, palette_size);
+		for (int i = 0; i < palette_size; i++) {
+			EXPECT_EQ(cells[i].red >> 8, colour_ramps[0][i]) << "cell " << i;
+			EXPECT_EQ(cells[i].green >> 8, colour_ramps[1][i]) << "cell " << i;
+			EXPECT_EQ(cells[i].blue >> 8, colour_ramps[2][i]) << "cell " << i;
+		}
+
+		// The well's pixel values are the palette indices themselves.
+		std::vector<well_bytes> frames = reachable_frames(default_settings);
+		std::array<unsigned long, palette_size> identity;
+		for (int i = 0; i < palette_size; i++)
+			identity[i] = static_cast<unsigned long>(i);
+		expect_moving_frames(dpy, run.main_window, frames, identity);
 	}
-
-	// The well's pixel values are the palette indices themselves.
-	std::vector<well_bytes> frames = reachable_frames(default_settings);
-	std::array<unsigned long, palette_size> identity;
-	for (int i = 0; i < palette_size; i++)
-		identity[i] = static_cast<unsigned long>(i);
-	EXPECT_TRUE(poll_until([&] {
-		return match_frame(read_well(dpy, run.main_window), frames, identity) >= 0;
-	}, 5.0));
 }
 
 TEST(AppletWindow, StaticEightBitScreensShowAllocatedPixels)
@@ -646,6 +681,44 @@ TEST(AppletFaults, ServerGoingAwayEndsTheApplet)
 			EXPECT_NE(read_file(c.stderr_path).find(x.name), std::string::npos) << read_file(c.stderr_path);
 		}
 		stop_child(c);
+	}
+}
+
+// Only errors about windows a dock took with it are outlived.  Any other
+// still ends the applet with Xlib's message and status 1, as a connection
+// killed by another client does.
+TEST(AppletFaults, OtherErrorsAndAKilledConnectionStillEndIt)
+{
+	const struct {
+		const char *what;
+		void (*provoke)(Display *dpy, Window main_window);
+		const char *message;
+	} rows[] = {
+		// A crossing sent to the window's maker makes the applet focus its
+		// icon window, which nobody has mapped: BadMatch about a live window.
+		{ "error about a live window",
+		  [](Display *dpy, Window w) {
+			  XEvent ev{};
+			  ev.xcrossing.type = EnterNotify;
+			  ev.xcrossing.window = w;
+			  XSendEvent(dpy, w, False, NoEventMask, &ev);
+		  },
+		  "X Error of failed request:  BadMatch" },
+		// Xlib's message names the display, in either of its wordings.
+		{ "XKillClient", [](Display *dpy, Window w) { XKillClient(dpy, w); }, nullptr },
+	};
+	for (const auto &r : rows) {
+		SCOPED_TRACE(r.what);
+		applet_run run(24);
+		ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+		r.provoke(run.x.dpy, run.main_window);
+		XSync(run.x.dpy, False);
+		int status = wait_exit(run.proc, 10.0);
+		ASSERT_TRUE(WIFEXITED(status)) << status;
+		EXPECT_EQ(WEXITSTATUS(status), 1);
+		std::string err = read_file(run.proc.stderr_path);
+		EXPECT_EQ(err.rfind(r.message ? r.message : "", 0), 0u) << err;
+		EXPECT_NE(err.find(r.message ? "X_SetInputFocus" : run.x.name), std::string::npos) << err;
 	}
 }
 

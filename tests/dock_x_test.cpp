@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The dock toolkit in this process, on a private Xvfb: colour lookup,
-// redraws from an offset, area copies, mask offsets, mouse regions and the
-// discarding of queued exposures.
+// redraws from an offset, area copies, mask offsets, mouse regions, the
+// discarding of queued exposures, and a pair of windows made again after a
+// dock destroyed one.
 #include <gtest/gtest.h>
 
 #include "dock.h"
@@ -23,11 +24,29 @@ pattern_at(int x, int y)
 	return "abcd"[(x * 7 + y * 13 + (x * y) / 5) % 4];
 }
 
+// X errors the toolkit passed on to the handler it replaced.
+struct {
+	int count;
+	int last_code;
+} passed_on;
+
+int
+record_x_error(Display *dpy, XErrorEvent *ev)
+{
+	if (dpy == dock_state.display) {     // the handler serves every connection
+		passed_on.count++;
+		passed_on.last_code = ev->error_code;
+	}
+	return 0;
+}
+
 struct dock_env {
 	xvfb_server x;
 	std::vector<std::string> xpm_lines;
 	std::vector<const char *> xpm;
 	std::string stderr_text;
+	std::string display;
+	char *argv[4];           // the toolkit keeps it, as main's
 
 	dock_env()
 	{
@@ -47,9 +66,12 @@ struct dock_env {
 			unsigned char row[8] = { 0xF0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F };
 			std::copy(row, row + 8, mask + y * 8);
 		}
-		std::string display = x.name;
-		char *argv[] = { const_cast<char *>("docktest"), const_cast<char *>("-display"),
-		                 display.data(), nullptr };
+		display = x.name;
+		argv[0] = const_cast<char *>("docktest");
+		argv[1] = const_cast<char *>("-display");
+		argv[2] = display.data();
+		argv[3] = nullptr;
+		XSetErrorHandler(record_x_error);
 		testing::internal::CaptureStderr();
 		dock_open_window(3, argv, xpm.data(), mask, side, side);
 		dock_get_color("no-such-colour");
@@ -181,6 +203,71 @@ TEST(DockFlush, EventsAreSeenWithoutReadingForNothing)
 	dock_copy_pixmap_area(0, 0, 1, 1, 0, 0);
 	dock_flush();
 	EXPECT_GT(XEventsQueued(dpy, QueuedAlready), 0);
+	while (XPending(dpy))
+		XNextEvent(dpy, &ev);
+}
+
+TEST(DockWindowDestroyed, MakesThePairAgainAndOutlivesOnlyItsErrors)
+{
+	env();
+	Display *dpy = dock_state.display, *other = env().x.dpy;
+	XEvent ev;
+	while (XPending(dpy))
+		XNextEvent(dpy, &ev);
+	Window old_main = dock_state.main_window, old_icon = dock_state.icon_window;
+	passed_on = {};
+	auto copy_into = [&](Drawable from, Window w) {
+		XCopyArea(dpy, from, w, dock_state.normal_gc, 0, 0, 1, 1, 0, 0);
+		XSync(dpy, False);
+	};
+
+	// Another client destroys the icon window.  A copy sent before the
+	// toolkit hears of it fails while Xlib reads the DestroyNotify.
+	XDestroyWindow(other, old_icon);
+	XSync(other, False);
+	copy_into(dock_state.frame_pixmap, old_icon);
+	EXPECT_EQ(passed_on.count, 0);
+	ASSERT_TRUE(XCheckTypedWindowEvent(dpy, old_icon, DestroyNotify, &ev));
+	dock_window_destroyed(ev.xdestroywindow);
+	XSync(dpy, False);
+	Window new_main = dock_state.main_window;
+	EXPECT_NE(new_main, old_main);
+	EXPECT_NE(dock_state.icon_window, old_icon);
+	XWindowAttributes wa;
+	EXPECT_FALSE(XGetWindowAttributes(other, old_main, &wa)) << "the survivor is left";
+	ASSERT_TRUE(XGetWindowAttributes(other, new_main, &wa));
+	EXPECT_EQ(wa.map_state, IsViewable);
+	EXPECT_EQ(first_child(other, new_main), dock_state.icon_window);
+	EXPECT_EQ(shape_of(dock_state.icon_window).width, 56);
+
+	// The survivor's own DestroyNotify, now about a replaced window, and a
+	// sent one about a current window make nothing again.
+	ASSERT_TRUE(XCheckTypedWindowEvent(dpy, old_main, DestroyNotify, &ev));
+	dock_window_destroyed(ev.xdestroywindow);
+	ev.xdestroywindow.window = ev.xdestroywindow.event = new_main;
+	ev.xdestroywindow.send_event = True;
+	dock_window_destroyed(ev.xdestroywindow);
+	EXPECT_EQ(dock_state.main_window, new_main);
+
+	// Requests about the replaced pair fail quietly; every other error is
+	// passed on: of the same codes about a window never ours, of another
+	// code about a replaced window, or about a live window of ours (a 1-bit
+	// source into a deep window).
+	copy_into(dock_state.frame_pixmap, old_main);
+	EXPECT_EQ(passed_on.count, 0);
+	XFreePixmap(dpy, old_icon);
+	XSync(dpy, False);
+	EXPECT_EQ(passed_on.count, 1);
+	EXPECT_EQ(passed_on.last_code, BadPixmap);
+	Window stranger = XCreateSimpleWindow(other, dock_state.root, 0, 0, 1, 1, 0, 0, 0);
+	XDestroyWindow(other, stranger);
+	XSync(other, False);
+	copy_into(dock_state.frame_pixmap, stranger);
+	EXPECT_EQ(passed_on.count, 2);
+	EXPECT_EQ(passed_on.last_code, BadDrawable);
+	copy_into(dock_state.shape_mask, new_main);
+	EXPECT_EQ(passed_on.count, 3);
+	EXPECT_EQ(passed_on.last_code, BadMatch);
 	while (XPending(dpy))
 		XNextEvent(dpy, &ev);
 }

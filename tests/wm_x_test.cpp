@@ -2,8 +2,9 @@
 // The applet inside real docking window managers, on Xvfb screens: in
 // fluxbox's slit and Window Maker's dock at every depth, and at 24 bits in
 // openbox's dock, blackbox's slit, IceWM's dock, JWM's tray and fvwm3's
-// FvwmButtons, the last two set up with the docking guide's own snippets.
-// Each time: swallowed, drawn, clickable.
+// FvwmButtons, the last two set up with the docking guide's own snippets,
+// and in pekwm's harbour across a restart of pekwm.  Each time: swallowed,
+// drawn, clickable.
 #include <gtest/gtest.h>
 
 #include "applet.h"
@@ -22,7 +23,7 @@ namespace {
 constexpr const char *applet_path = QUARVEL_BINARY;
 constexpr int screen_w = 640, screen_h = 480;
 
-enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, fvwm3 };
+enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, fvwm3, pekwm };
 
 struct manager_traits {
 	const char *name;
@@ -38,6 +39,7 @@ traits_of(manager m)
 		{ "fluxbox", false, false, false }, { "wmaker", false, false, false },
 		{ "openbox", false, false, true }, { "blackbox", false, false, false },
 		{ "icewm", false, false, false }, { "jwm", true, true, false }, { "fvwm3", true, true, false },
+		{ "pekwm", false, false, false },
 	};
 	return traits[static_cast<int>(m)];
 }
@@ -90,6 +92,8 @@ start_manager(manager m, const xvfb_server &x, const std::string &home)
 		mkdir((home + "/.fvwm").c_str(), 0700);
 		std::ofstream(home + "/.fvwm/config") << snippet("fvwm3-config");
 		return spawn("/usr/bin/fvwm3", { "fvwm3" }, env);
+	case manager::pekwm:
+		return spawn("/usr/bin/pekwm", { "pekwm" }, env);
 	}
 	return {};
 }
@@ -192,13 +196,14 @@ struct wm_case {
 	manager wm;
 	int depth;
 	bool applet_first;      // the applet starts before the manager
+	bool restarted = false; // then the manager is killed and started again
 };
 
 std::string
 case_name(const testing::TestParamInfo<wm_case> &info)
 {
 	return manager_name(info.param.wm) + "_" + std::to_string(info.param.depth) +
-	       (info.param.applet_first ? "_applet_first" : "");
+	       (info.param.applet_first ? "_applet_first" : "") + (info.param.restarted ? "_restarted" : "");
 }
 
 class Docked : public testing::TestWithParam<wm_case> {
@@ -311,57 +316,84 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 			GTEST_SKIP() << manager_name(c.wm) << " does not run at depth " << c.depth;
 	}
 
-	// Swallowed: the window the manager takes (the icon window, or the main
-	// window for JWM and fvwm) is reparented into a window of the manager's,
-	// shown, and no longer moving for 300 ms.  Each place it is shown at for
-	// 100 ms must show the frame by then, not a blank window.
-	Window shown = mt.swallows_main ? main_window : icon;
-	Window unswallowed_parent = mt.swallows_main ? DefaultRootWindow(x.dpy) : main_window;
-	std::vector<unsigned long> want = expected_square(x.dpy, c.depth);
-	placement p, last;
-	auto stable_since = std::chrono::steady_clock::now();
-	bool checked_here = false;
-	int blank_places = 0;
-	bool swallowed = poll_until([&] {
-		p = place_of(x.dpy, shown);
-		auto now = std::chrono::steady_clock::now();
-		if (!(p == last)) {
-			stable_since = now;
-			checked_here = false;
+	for (int round = 0; round < (c.restarted ? 2 : 1); round++) {
+		double restarted_at = 0.0;
+		if (round == 1) {
+			// Killed, the manager takes the icon window with it, and the
+			// applet, the same process, makes a new pair: found by the
+			// manager started again.
+			end_child(wm);
+			ASSERT_TRUE(poll_until([&] {
+				Window m = find_by_class(x.dpy, "quarvel");
+				return m != None && m != main_window;
+			}, 5.0)) << "no new pair: " << read_file(applet.stderr_path);
+			ASSERT_EQ(wait_exit(applet, 0.0), -1) << "the applet ended: " << read_file(applet.stderr_path);
+			icon = None;
+			ASSERT_NE(main_window = wait_for_applet(icon, status), None);
+			unlink((home + "/log").c_str());
+			ASSERT_TRUE(start_wm());
+			restarted_at = now_s();
 		}
-		last = p;
-		if (p.viewable && !checked_here && now - stable_since >= std::chrono::milliseconds(100)) {
-			checked_here = true;
-			blank_places += on_screen(x.dpy, p) != want;
-		}
-		return p.viewable && p.parent != unswallowed_parent && p.parent != None &&
-		       now - stable_since >= std::chrono::milliseconds(300);
-	}, 15.0);
-	EXPECT_EQ(blank_places, 0) << "places where the applet was shown without its frame";
-	ASSERT_TRUE(swallowed) << "parent " << p.parent << " viewable " << p.viewable;
+		// Swallowed: the window the manager takes (the icon window, or the main
+		// window for JWM and fvwm) is reparented into a window of the manager's,
+		// shown, and no longer moving for 300 ms.  Each place it is shown at for
+		// 100 ms must show the frame by then, not a blank window.
+		Window shown = mt.swallows_main ? main_window : icon;
+		Window unswallowed_parent = mt.swallows_main ? DefaultRootWindow(x.dpy) : main_window;
+		std::vector<unsigned long> want = expected_square(x.dpy, c.depth);
+		placement p, last;
+		auto stable_since = std::chrono::steady_clock::now();
+		bool checked_here = false;
+		int blank_places = 0;
+		double docked_at = 0.0;
+		bool swallowed = poll_until([&] {
+			p = place_of(x.dpy, shown);
+			auto now = std::chrono::steady_clock::now();
+			if (!(p == last)) {
+				stable_since = now;
+				checked_here = false;
+			}
+			last = p;
+			if (p.viewable && !checked_here && now - stable_since >= std::chrono::milliseconds(100)) {
+				checked_here = true;
+				blank_places += on_screen(x.dpy, p) != want;
+			}
+			bool docked = p.viewable && p.parent != unswallowed_parent && p.parent != None;
+			if (!docked)
+				docked_at = 0.0;
+			else if (docked_at == 0.0)
+				docked_at = now_s();
+			return docked && now - stable_since >= std::chrono::milliseconds(300);
+		}, 15.0);
+		EXPECT_EQ(blank_places, 0) << "places where the applet was shown without its frame";
+		ASSERT_TRUE(swallowed) << "parent " << p.parent << " viewable " << p.viewable;
+		if (round == 1)
+			std::printf("%s restarted: swallowed again %.2f s after it said it runs\n",
+			            manager_name(c.wm).c_str(), docked_at - restarted_at);
 
-	if (!mt.swallows_main) {
-		EXPECT_EQ(parent_of(x.dpy, p.parent), DefaultRootWindow(x.dpy));
-		// The main window is not shown as a window of its own.
-		placement m = place_of(x.dpy, main_window);
-		bool off_screen = m.x + 64 <= 0 || m.y + 64 <= 0 || m.x >= screen_w || m.y >= screen_h;
-		EXPECT_TRUE(!m.viewable || off_screen) << "main window shown at " << m.x << "," << m.y;
+		if (!mt.swallows_main) {
+			EXPECT_EQ(parent_of(x.dpy, p.parent), DefaultRootWindow(x.dpy));
+			// The main window is not shown as a window of its own.
+			placement m = place_of(x.dpy, main_window);
+			bool off_screen = m.x + 64 <= 0 || m.y + 64 <= 0 || m.x >= screen_w || m.y >= screen_h;
+			EXPECT_TRUE(!m.viewable || off_screen) << "main window shown at " << m.x << "," << m.y;
+		}
+
+		// What the screen shows there: the frame and the frozen first frame.
+		EXPECT_TRUE(poll_until([&] { return on_screen(x.dpy, p) == want; }, 5.0))
+			<< "the docked applet does not show its frame at " << p.x << "," << p.y;
+
+		// Real presses at the window's centre: every second press runs a command.
+		XTestFakeMotionEvent(x.dpy, DefaultScreen(x.dpy), p.x + 32, p.y + 32, CurrentTime);
+		press(x.dpy, 3);
+		press(x.dpy, 1);
+		press(x.dpy, 1);
+		EXPECT_TRUE(poll_until([&] { return read_file(home + "/log") == "1\n"; }, 5.0)) << read_file(home + "/log");
+		press(x.dpy, 3);
+		EXPECT_TRUE(poll_until([&] { return read_file(home + "/log") == "1\n3\n"; }, 5.0))
+			<< read_file(home + "/log");
+		EXPECT_EQ(find_by_class(x.dpy, "quarvel"), main_window) << "the applet has gone";
 	}
-
-	// What the screen shows there: the frame and the frozen first frame.
-	EXPECT_TRUE(poll_until([&] { return on_screen(x.dpy, p) == want; }, 5.0))
-		<< "the docked applet does not show its frame at " << p.x << "," << p.y;
-
-	// Real presses at the window's centre: every second press runs a command.
-	XTestFakeMotionEvent(x.dpy, DefaultScreen(x.dpy), p.x + 32, p.y + 32, CurrentTime);
-	press(x.dpy, 3);
-	press(x.dpy, 1);
-	press(x.dpy, 1);
-	EXPECT_TRUE(poll_until([&] { return read_file(home + "/log") == "1\n"; }, 5.0)) << read_file(home + "/log");
-	press(x.dpy, 3);
-	EXPECT_TRUE(poll_until([&] { return read_file(home + "/log") == "1\n3\n"; }, 5.0))
-		<< read_file(home + "/log");
-	EXPECT_EQ(find_by_class(x.dpy, "quarvel"), main_window) << "the applet has gone";
 }
 
 INSTANTIATE_TEST_SUITE_P(Managers, Docked,
@@ -373,5 +405,5 @@ INSTANTIATE_TEST_SUITE_P(Managers, Docked,
 	                wm_case{ manager::wmaker, 30, false }, wm_case{ manager::wmaker, 24, true },
 	                wm_case{ manager::openbox, 24, false }, wm_case{ manager::blackbox, 24, false },
 	                wm_case{ manager::icewm, 24, false }, wm_case{ manager::jwm, 24, false },
-	                wm_case{ manager::fvwm3, 24, false }),
+	                wm_case{ manager::fvwm3, 24, false }, wm_case{ manager::pekwm, 24, false, true }),
 	case_name);

@@ -64,7 +64,7 @@ setup_pixels(Visual *visual, int depth, Colormap colormap)
 			pixel_table[i] = static_cast<unsigned long>(i);
 		}
 		XStoreColors(dpy, private_colormap, cells, palette_size);
-		XSetWindowColormap(dpy, dock_state.main_window, private_colormap);
+		dock_set_colormap(private_colormap);     // and on every main window a rebuild makes
 		return 8;
 	}
 	allocate_pixels(colormap);
@@ -125,6 +125,9 @@ handle_events()
 			break;
 		case Expose:
 			dock_redraw();
+			break;
+		case DestroyNotify:
+			dock_window_destroyed(ev.xdestroywindow);
 			break;
 		// Crossing events are not selected (a docked applet must not take
 		// the focus as the pointer passes), so these only run if a caller

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Dock window toolkit: the X connection, the shaped main and icon windows a
 // docking window manager swallows, the off-screen frame pixmap they show,
-// and colour lookup by name.  Every failure to set up ends the process.
+// and colour lookup by name.  Every failure to set up ends the process;
+// a dock that destroys the windows it swallowed does not.
 // The services that need no X are in words.h.
 #pragma once
 
@@ -35,6 +36,7 @@ struct dock_state_record {
 	unsigned long white_pixel;
 	unsigned long black_pixel;
 	XWMHints wm_hints;
+	Colormap colormap;               // set on every main window; None: the screen's
 };
 
 extern dock_state_record dock_state;
@@ -48,10 +50,17 @@ inline constexpr long dock_event_mask =
 // the toolkit's and the applet's fatal paths.
 [[noreturn]] void dock_fatal(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// `argv` must last as long as the process, as main's does: a rebuild reads it.
 void dock_open_window(int argc, char *argv[], const char *const xpm_data[],
                       const unsigned char *mask_bits, int mask_width, int mask_height);
 unsigned long dock_get_color(const char *name);
 void dock_redraw();
+// Gives the main window, and every main window a rebuild makes, `colormap`.
+void dock_set_colormap(Colormap colormap);
+// The applet passes every DestroyNotify here.  When a dock took the main or
+// the icon window with it, the pair is made again and mapped, so the dock
+// (or the next one to start) swallows this same process again.
+void dock_window_destroyed(const XDestroyWindowEvent &ev);
 // Sends every request Xlib holds, with one write and no read unless the
 // write itself had to take in what the server sent meanwhile.
 void dock_flush();
