@@ -117,8 +117,8 @@ main(int argc, char **argv)
 	if (const char *display = std::getenv("DISPLAY"); display && *display) {
 		if (Display *probe = XOpenDisplay(nullptr)) {
 			XCloseDisplay(probe);
-			char name[] = "quarvel-bench";
-			char *args[] = { name, nullptr };
+			static char name[] = "quarvel-bench";     // the toolkit keeps argv
+			static char *args[] = { name, nullptr };
 			tunnel_settings = default_settings;
 			dock_open_window(1, args, frame_xpm, frame_mask_bits, frame_side, frame_side);
 			applet_setup();
