@@ -13,7 +13,9 @@
 #include <X11/extensions/shape.h>
 
 #include <algorithm>
+#include <cstring>
 #include <set>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 namespace {
@@ -646,6 +648,50 @@ TEST(AppletFaults, ServerGoingAwayEndsTheApplet)
 		}
 		stop_child(c);
 	}
+}
+
+// Another client sending MotionNotify as fast as it can: the backlog stays
+// in the server, frames go on, and the applet gives back what it took.
+TEST(AppletFaults, SentEventFloodKeepsMemoryBounded)
+{
+	applet_run run(24);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	// Past the set-up, whose round trips wait for their replies behind
+	// whatever the server has queued before them.
+	std::vector<unsigned long> last = read_well(dpy, run.main_window);
+	ASSERT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != last; }, 5.0));
+	long start_kib = resident_kib(run.proc.pid);
+	pid_t flooder = fork();
+	if (flooder == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		Display *d = XOpenDisplay(run.x.name.c_str());
+		XEvent ev{};
+		ev.xmotion = { MotionNotify, 0, True, d, run.main_window, DefaultRootWindow(d), None, CurrentTime,
+		               30, 30, 30, 30, 0, NotifyNormal, True };
+		while (d)
+			XSendEvent(d, run.main_window, False, PointerMotionMask, &ev);
+		_exit(1);
+	}
+	long peak_kib = start_kib;
+	int changes = 0;
+	for (double end = now_s() + 3.0; now_s() < end; sleep_s(0.05)) {
+		peak_kib = std::max(peak_kib, resident_kib(run.proc.pid));
+		std::vector<unsigned long> now = read_well(dpy, run.main_window);
+		changes += now != last;
+		last = now;
+	}
+	kill(flooder, SIGKILL);
+	waitpid(flooder, nullptr, 0);
+	EXPECT_GT(changes, 10) << "frames stopped during the flood";
+#ifndef __SANITIZE_ADDRESS__
+	EXPECT_LE(peak_kib, 16 * 1024) << "KiB during the flood, from " << start_kib;
+	EXPECT_TRUE(poll_until([&] { return resident_kib(run.proc.pid) <= start_kib + 1024; }, 10.0))
+		<< resident_kib(run.proc.pid) << " KiB after the flood, from " << start_kib;
+#else
+	(void)peak_kib;
+#endif
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
 }
 
 TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)

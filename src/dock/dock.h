@@ -52,13 +52,22 @@ void dock_open_window(int argc, char *argv[], const char *const xpm_data[],
                       const unsigned char *mask_bits, int mask_width, int mask_height);
 unsigned long dock_get_color(const char *name);
 void dock_redraw();
-// Sends every request Xlib holds, with one write and no read unless the
-// write itself had to take in what the server sent meanwhile.
+
+// The frame loop's I/O: the toolkit alone decides when Xlib reads and
+// writes.  A frame takes its events with dock_next_event, sends what it
+// drew with dock_flush and ends with dock_pause.
+//
+// The next event of this frame, or false when none is left.  A frame reads
+// only when something has come, and takes at most a few thousand events:
+// the rest waits in the socket and the server for the next frames, so a
+// flood of events never piles up here.  X errors reach the error handler
+// while the frame reads, in the order they came.
+bool dock_next_event(XEvent *ev);
+// Sends every request Xlib holds, with one write and no read.
 void dock_flush();
-// Sleeps `ns` nanoseconds, never less and never woken early, watching the
-// connection meanwhile: true when the server sent something (or went
-// away), so the caller knows whether there is anything to read.
-bool dock_sleep(long ns);
+// Ends the frame: waits `ns` nanoseconds, never less and never woken
+// early, watching the connection meanwhile.
+void dock_pause(long ns);
 
 // Extras for dock applets.
 void dock_redraw_at(int x, int y);           // as dock_redraw, from (x, y) of the pixmap
