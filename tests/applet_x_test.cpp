@@ -214,9 +214,9 @@ TEST(AppletWindow, PropertiesAsAWindowManagerSeesThem)
 
 	// This test client selects nothing, so the union of masks is the applet's.
 	XGetWindowAttributes(dpy, w, &wa);
-	EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+	EXPECT_EQ(wa.all_event_masks, 0x3804CL);
 	XGetWindowAttributes(dpy, icon, &wa);
-	EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+	EXPECT_EQ(wa.all_event_masks, 0x3804CL);
 
 	for (Window shaped : { w, icon }) {
 		std::vector<XRectangle> rects = bounding_shape(dpy, shaped);
@@ -333,6 +333,61 @@ TEST(AppletWindow, ExposureRepaintsBothWindows)
 		}, 5.0)) << "window " << w;
 		expect_visible_frame(dpy, w);
 	}
+}
+
+namespace {
+
+long
+status_field(pid_t pid, const char *name)
+{
+	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+	auto at = status.find(name);
+	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(name));
+}
+
+} // namespace
+
+// Covered, the applet sleeps: not one wake-up, so not one request, in a
+// second.  Uncovered, it shows a frame at once and moves on from the one
+// it showed before.
+TEST(AppletWindow, CoveredItSleepsUncoveredItMovesOn)
+{
+	applet_run run(24);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(dpy);
+	int before = -1;
+	ASSERT_TRUE(poll_until([&] {
+		return (before = match_frame(read_well(dpy, run.main_window), frames, pixels)) >= 0;
+	}, 5.0));
+
+	Window cover = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 100, 100, 0, 0, 0);
+	XMapWindow(dpy, cover);
+	XSync(dpy, False);
+	auto wake_ups = [&] { return status_field(run.proc.pid, "voluntary_ctxt_switches:"); };
+	ASSERT_TRUE(poll_until([&] {
+		long w = wake_ups();
+		sleep_s(0.05);
+		return wake_ups() == w;
+	}, 5.0)) << "the applet never went to sleep";
+	long asleep = wake_ups();
+	sleep_s(1.0);
+	EXPECT_EQ(wake_ups(), asleep);
+
+	XUnmapWindow(dpy, cover);
+	XSync(dpy, False);
+	int after = -1;
+	ASSERT_TRUE(poll_until([&] {
+		return (after = match_frame(read_well(dpy, run.main_window), frames, pixels)) >= 0;
+	}, 5.0));
+	// A second of animation is some 100 frames; the default one repeats
+	// after 854.
+	EXPECT_LT((after - before + 854) % 854, 50) << "frames " << before << " then " << after;
+	std::vector<unsigned long> first = read_well(dpy, run.main_window);
+	EXPECT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != first; }, 5.0));
+	EXPECT_GE(match_frame(read_well(dpy, run.main_window), frames, pixels), 0);
 }
 
 TEST(AppletExit, BelowEightBitsEndsWith255)

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The dock toolkit in this process, on a private Xvfb: colour lookup,
 // redraws from an offset, area copies, mask offsets, mouse regions, the
-// discarding of queued exposures and the frame loop's I/O.
+// discarding of queued exposures, the frame loop's I/O and what it knows
+// of whether anyone can see the windows.
 #include <gtest/gtest.h>
 
 #include "dock.h"
 #include "x_support.h"
 
+#include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 
+#include <functional>
 #include <poll.h>
 
 namespace {
@@ -164,9 +167,12 @@ frame_events()
 	return types;
 }
 
+// A frame's pause of 1 ms; the windows must be seen, or it would wait
+// for the server.
 void
 short_pause()
 {
+	ASSERT_TRUE(dock_seen());
 	dock_pause(1000000);
 }
 
@@ -240,6 +246,76 @@ TEST(DockEvents, NoEventIsLeftWaiting)
 	EXPECT_EQ(frame_events(), std::vector<int>{});
 	dock_redraw();
 	EXPECT_TRUE(window_shows_pixmap_at(dock_state.main_window, 0, 0));
+}
+
+namespace {
+
+// Does `act` from the test's own connection and takes the frame that
+// follows, once the toolkit's socket has what the act made the server say.
+void
+after(const std::function<void(Display *)> &act)
+{
+	Display *other = env().x.dpy;
+	act(other);
+	XSync(other, False);
+	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
+	ASSERT_EQ(poll(&p, 1, 5000), 1);
+	dock_pause(0);        // unseen, it returns for what lies in the socket
+	frame_events();
+}
+
+} // namespace
+
+TEST(DockSeen, FollowsMapsVisibilityAndTheScreenSaver)
+{
+	env();
+	Window main_window = dock_state.main_window, icon = dock_state.icon_window;
+	Window root = dock_state.root;
+	Window cover = XCreateSimpleWindow(env().x.dpy, root, 0, 0, 100, 100, 0, 0, 0);
+	after([&](Display *d) { XUnmapWindow(d, icon); XUnmapWindow(d, main_window); });
+	after([&](Display *d) { XMapWindow(d, main_window); });
+	ASSERT_TRUE(dock_seen());
+	XEvent fake{};
+	fake.xunmap = { UnmapNotify, 0, True, env().x.dpy, icon, icon, False };
+	int saver_event, saver_error;
+	ASSERT_TRUE(XScreenSaverQueryExtension(env().x.dpy, &saver_event, &saver_error));
+	const struct {
+		const char *what;
+		std::function<void(Display *)> act;
+		bool seen;
+	} rows[] = {
+		{ "main window covered", [&](Display *d) { XMapWindow(d, cover); }, false },
+		{ "uncovered", [&](Display *d) { XUnmapWindow(d, cover); }, true },
+		{ "half covered", [&](Display *d) { XMoveWindow(d, cover, 32, 0); XMapWindow(d, cover); }, true },
+		{ "wholly covered again", [&](Display *d) { XMoveWindow(d, cover, 0, 0); }, false },
+		{ "the main window unmapped", [&](Display *d) { XUnmapWindow(d, main_window); }, false },
+		// (the cover stays over where it was)
+		{ "the icon window shown by a dock", [&](Display *d) {
+			XReparentWindow(d, icon, root, 150, 100);
+			XMapWindow(d, icon);
+		  }, true },
+		// another client's word is not the server's
+		{ "an UnmapNotify sent by another client",
+		  [&](Display *d) { XSendEvent(d, icon, False, StructureNotifyMask, &fake); }, true },
+		{ "the screen saver on", [&](Display *d) { XForceScreenSaver(d, ScreenSaverActive); }, false },
+		{ "and off", [&](Display *d) { XForceScreenSaver(d, ScreenSaverReset); }, true },
+		{ "the icon window unmapped", [&](Display *d) { XUnmapWindow(d, icon); }, false },
+		{ "the main window mapped, uncovered", [&](Display *d) {
+			XUnmapWindow(d, cover);
+			XMapWindow(d, main_window);
+		  }, true },
+	};
+	for (const auto &r : rows) {
+		after(r.act);
+		EXPECT_EQ(dock_seen(), r.seen) << r.what;
+	}
+	// A rebuilt pair is unseen until the server says it is mapped.
+	dock_reset_views();
+	EXPECT_FALSE(dock_seen());
+	after([&](Display *d) { XUnmapWindow(d, main_window); XMapWindow(d, main_window); });
+	EXPECT_TRUE(dock_seen());
+	XDestroyWindow(env().x.dpy, cover);
+	XSync(env().x.dpy, False);
 }
 
 TEST(DockCopyPixmapArea, CopiesInsideThePixmap)

@@ -175,6 +175,10 @@ void
 applet_frame()
 {
 	handle_events();
+	// Nobody can see it: no rendering and no requests, and the animation
+	// goes on from here once somebody can.
+	if (!dock_seen())
+		return;
 	render_frame(tunnel_settings);
 	advance_offsets(tunnel_settings);
 	// Straight into the image's buffer for the common formats; XPutPixel

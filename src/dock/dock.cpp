@@ -6,9 +6,11 @@
 
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
+#include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 #include <xcb/xcb.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +35,18 @@ struct io_state {
 // the server.  Xlib keeps the queue entries of the largest batch for
 // reuse, some 200 bytes each: never more than 0.5 MiB.
 constexpr int frame_event_limit = 2048;
+
+// What the server has said of the applet's two windows, by role.
+enum view_role { view_main, view_icon, view_roles };
+struct window_view {
+	bool mapped;
+	bool obscured;                   // fully, by the last VisibilityNotify
+};
+struct view_state {
+	std::array<window_view, view_roles> windows;
+	bool saver_on;                   // the screen saver has blanked the screen
+	int saver_event;                 // ScreenSaverNotify's type, 0 without the extension
+} view;
 
 // The last "-display" wins; one at the end of the list means no name.
 const char *
@@ -135,6 +149,58 @@ take_events()
 	}
 }
 
+window_view *
+view_of(Window w)
+{
+	if (w == dock_state.main_window)
+		return &view.windows[view_main];
+	if (w == dock_state.icon_window)
+		return &view.windows[view_icon];
+	return nullptr;
+}
+
+// Only the server's own events count: another client's XSendEvent must not
+// stop the drawing.
+void
+note_view(const XEvent &ev)
+{
+	if (ev.xany.send_event)
+		return;
+	if (view.saver_event && ev.type == view.saver_event) {
+		view.saver_on = reinterpret_cast<const XScreenSaverNotifyEvent &>(ev).state != ScreenSaverOff;
+		return;
+	}
+	window_view *v;
+	switch (ev.type) {
+	case MapNotify:
+		if ((v = view_of(ev.xmap.window)))
+			v->mapped = true;
+		break;
+	case UnmapNotify:
+		if ((v = view_of(ev.xunmap.window)))
+			v->mapped = false;
+		break;
+	case VisibilityNotify:
+		if ((v = view_of(ev.xvisibility.window)))
+			v->obscured = ev.xvisibility.state == VisibilityFullyObscured;
+		break;
+	default:
+		break;
+	}
+}
+
+// A blanked screen sends no window event; the screen saver extension
+// tells.  Where it is missing, only the windows' events count.
+void
+watch_screen_saver()
+{
+	int event_base, error_base;
+	if (!XScreenSaverQueryExtension(dock_state.display, &event_base, &error_base))
+		return;
+	view.saver_event = event_base + ScreenSaverNotify;
+	XScreenSaverSelectInput(dock_state.display, dock_state.root, ScreenSaverNotifyMask);
+}
+
 } // namespace
 
 void
@@ -157,6 +223,7 @@ dock_open_window(int argc, char *argv[], const char *const xpm_data[],
 		dock_fatal(1, "%s: can't open display %s\n", argv[0], XDisplayName(name));
 	ds.screen = DefaultScreen(ds.display);
 	ds.root = RootWindow(ds.display, ds.screen);
+	watch_screen_saver();
 
 	ds.xpm_attributes.valuemask |= XpmReturnPixels | XpmReturnExtensions;
 	// The XPM reader takes char ** but never writes through it.
@@ -254,7 +321,23 @@ dock_next_event(XEvent *ev)
 	}
 	io.batch--;
 	XNextEvent(dpy, ev);
+	note_view(*ev);
 	return true;
+}
+
+bool
+dock_seen()
+{
+	bool seen = false;
+	for (const window_view &v : view.windows)
+		seen = seen || (v.mapped && !v.obscured);
+	return seen && !view.saver_on;
+}
+
+void
+dock_reset_views()
+{
+	view.windows = {};
 }
 
 // XFlush would read the connection after writing, twice over with Xlib's
@@ -274,6 +357,14 @@ dock_pause(long ns)
 {
 	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
 	io.frame_read = false;
+	if (!dock_seen()) {
+		// Nothing to draw and nothing to time: sleep until the server
+		// speaks, unless it already has.
+		dock_flush();
+		if (events_waiting() == waiting::nothing)
+			io.server_spoke = ppoll(&p, 1, nullptr, nullptr) != 0;
+		return;
+	}
 	timespec end;
 	clock_gettime(CLOCK_MONOTONIC, &end);
 	end.tv_nsec += ns;
