@@ -113,15 +113,22 @@ cpu_s(pid_t pid)
 	return ns * 1e-9;
 }
 
+// The number after `name` in /proc/PID/`file`, or -1.
 long
-status_field(pid_t pid, const char *name)
+proc_field(pid_t pid, const char *file, const char *name)
 {
-	std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+	std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
 	std::string line;
 	while (std::getline(f, line))
 		if (line.rfind(name, 0) == 0)
 			return std::atol(line.c_str() + std::strlen(name));
 	return -1;
+}
+
+long
+status_field(pid_t pid, const char *name)
+{
+	return proc_field(pid, "status", name);
 }
 
 // The frames of one cycle of the default animation as 24-bit pixels.
@@ -448,17 +455,6 @@ soak(double seconds)
 }
 
 long
-io_field(pid_t pid, const char *name)
-{
-	std::ifstream f("/proc/" + std::to_string(pid) + "/io");
-	std::string line;
-	while (std::getline(f, line))
-		if (line.rfind(name, 0) == 0)
-			return std::atol(line.c_str() + std::strlen(name));
-	return -1;
-}
-
-long
 wake_ups(pid_t pid)
 {
 	return status_field(pid, "voluntary_ctxt_switches:") + status_field(pid, "nonvoluntary_ctxt_switches:");
@@ -491,11 +487,11 @@ report_unseen(const char *what, pid_t pid, double seconds, double seen_rate)
 	if (!settles(pid))
 		std::printf("  %-46s never went to sleep\n", what);
 	double c0 = cpu_s(pid), t0 = now_s();
-	long w0 = wake_ups(pid), b0 = io_field(pid, "wchar:");
+	long w0 = wake_ups(pid), b0 = proc_field(pid, "io", "wchar:");
 	sleep_s(seconds);
 	double t = now_s() - t0;
 	double cpu = 1000 * (cpu_s(pid) - c0) / t, wakes = static_cast<double>(wake_ups(pid) - w0) / t;
-	long bytes = io_field(pid, "wchar:") - b0;
+	long bytes = proc_field(pid, "io", "wchar:") - b0;
 	bool met = cpu <= 0.05 && wakes <= 1.0 && bytes == 0;
 	std::printf("  %-46s %6.3f ms CPU/s %5.2f wake-ups/s (seen: %3.0f) %ld bytes sent: %s\n", what, cpu,
 	            wakes, seen_rate, bytes, met ? "met" : "NOT met");

@@ -664,9 +664,7 @@ namespace {
 long
 resident_kib(pid_t pid)
 {
-	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-	auto at = status.find("VmRSS:");
-	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+	return status_field(pid, "VmRSS:");
 }
 
 } // namespace
