@@ -29,6 +29,7 @@ struct io_state {
 	bool frame_read;                 // this frame has had its one chance to read
 	int batch;                       // events of this frame's read not yet handed out
 	std::uint64_t read_mark;         // xcb_total_read after the last read took all xcb had
+	unsigned long reply_mark;        // Xlib's last_request_read then
 } io;
 
 // At most this many events a frame; a flood's rest waits in the socket and
@@ -95,9 +96,10 @@ enum class waiting { nothing, in_queue, unread };
 // queue, where a write that had to wait for the socket, or a round trip,
 // takes in what has arrived, which no poll of the socket sees and only
 // xcb_total_read moving past the mark of the last read tells; or Xlib's
-// queue, which holds a batch until it is handed out.  The first two need
-// a read; the third does not, and a read that finds nothing still costs
-// two system calls.
+// queue, which holds a batch until it is handed out, and what a round trip
+// of Xlib's own read before its reply.  The first two need a read; the
+// third does not, and a read that finds nothing still costs two system
+// calls.
 waiting
 events_waiting()
 {
@@ -124,6 +126,11 @@ take_events()
 	case waiting::nothing:
 		return;
 	case waiting::unread: {
+		// A round trip since the last read (set-up's, at first) may have
+		// left Xlib holding back the event that followed its reply, which
+		// only Xlib's own reading hands over: it reads once first.
+		if (dpy->last_request_read != io.reply_mark)
+			XEventsQueued(dpy, QueuedAfterReading);
 		int taken = 0;
 		xcb_generic_event_t *e = nullptr;
 		while (taken < frame_event_limit &&
@@ -141,6 +148,7 @@ take_events()
 			_XIOError(dpy);
 		io.server_spoke = taken == frame_event_limit;      // more may have come
 		io.read_mark = xcb_total_read(c);
+		io.reply_mark = dpy->last_request_read;
 		[[fallthrough]];
 	}
 	case waiting::in_queue:
