@@ -61,7 +61,8 @@ void dock_redraw();
 // only when something has come, and takes at most a few thousand events:
 // the rest waits in the socket and the server for the next frames, so a
 // flood of events never piles up here.  X errors reach the error handler
-// while the frame reads, in the order they came.
+// while the frame reads, in the order they came: the events read before
+// an error are in Xlib's queue then, not yet handed out.
 bool dock_next_event(XEvent *ev);
 // Whether anyone can see the applet: one of its windows is mapped and not
 // fully obscured, as far as the events handed out so far tell, and the
