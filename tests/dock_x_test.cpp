@@ -202,6 +202,7 @@ TEST(DockEvents, NoEventIsLeftWaiting)
 {
 	env();
 	Display *dpy = dock_state.display;
+	XSync(dpy, False);          // what other tests sent has been answered
 	frame_events();
 	short_pause();
 	frame_events();
