@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <regex>
+#include <cstring>
 #include <set>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 namespace {
@@ -252,9 +254,9 @@ TEST(AppletWindow, PropertiesAsAWindowManagerSeesThem)
 
 		// This test client selects nothing, so the union of masks is the applet's.
 		XGetWindowAttributes(dpy, w, &wa);
-		EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+		EXPECT_EQ(wa.all_event_masks, 0x3804CL);
 		XGetWindowAttributes(dpy, icon, &wa);
-		EXPECT_EQ(wa.all_event_masks, 0x2804CL);
+		EXPECT_EQ(wa.all_event_masks, 0x3804CL);
 
 		for (Window shaped : { w, icon }) {
 			std::vector<XRectangle> rects = bounding_shape(dpy, shaped);
@@ -367,6 +369,61 @@ TEST(AppletWindow, ExposureRepaintsBothWindows)
 		}, 5.0)) << "window " << w;
 		expect_visible_frame(dpy, w);
 	}
+}
+
+namespace {
+
+long
+status_field(pid_t pid, const char *name)
+{
+	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+	auto at = status.find(name);
+	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(name));
+}
+
+} // namespace
+
+// Covered, the applet sleeps: not one wake-up, so not one request, in a
+// second.  Uncovered, it shows a frame at once and moves on from the one
+// it showed before.
+TEST(AppletWindow, CoveredItSleepsUncoveredItMovesOn)
+{
+	applet_run run(24);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(dpy);
+	int before = -1;
+	ASSERT_TRUE(poll_until([&] {
+		return (before = match_frame(read_well(dpy, run.main_window), frames, pixels)) >= 0;
+	}, 5.0));
+
+	Window cover = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 100, 100, 0, 0, 0);
+	XMapWindow(dpy, cover);
+	XSync(dpy, False);
+	auto wake_ups = [&] { return status_field(run.proc.pid, "voluntary_ctxt_switches:"); };
+	ASSERT_TRUE(poll_until([&] {
+		long w = wake_ups();
+		sleep_s(0.05);
+		return wake_ups() == w;
+	}, 5.0)) << "the applet never went to sleep";
+	long asleep = wake_ups();
+	sleep_s(1.0);
+	EXPECT_EQ(wake_ups(), asleep);
+
+	XUnmapWindow(dpy, cover);
+	XSync(dpy, False);
+	int after = -1;
+	ASSERT_TRUE(poll_until([&] {
+		return (after = match_frame(read_well(dpy, run.main_window), frames, pixels)) >= 0;
+	}, 5.0));
+	// A second of animation is some 100 frames; the default one repeats
+	// after 854.
+	EXPECT_LT((after - before + 854) % 854, 50) << "frames " << before << " then " << after;
+	std::vector<unsigned long> first = read_well(dpy, run.main_window);
+	EXPECT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != first; }, 5.0));
+	EXPECT_GE(match_frame(read_well(dpy, run.main_window), frames, pixels), 0);
 }
 
 TEST(AppletExit, BelowEightBitsEndsWith255)
@@ -643,9 +700,7 @@ namespace {
 long
 resident_kib(pid_t pid)
 {
-	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-	auto at = status.find("VmRSS:");
-	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+	return status_field(pid, "VmRSS:");
 }
 
 } // namespace
@@ -720,6 +775,50 @@ TEST(AppletFaults, OtherErrorsAndAKilledConnectionStillEndIt)
 		EXPECT_EQ(err.rfind(r.message ? r.message : "", 0), 0u) << err;
 		EXPECT_NE(err.find(r.message ? "X_SetInputFocus" : run.x.name), std::string::npos) << err;
 	}
+}
+
+// Another client sending MotionNotify as fast as it can: the backlog stays
+// in the server, frames go on, and the applet gives back what it took.
+TEST(AppletFaults, SentEventFloodKeepsMemoryBounded)
+{
+	applet_run run(24);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	// Past the set-up, whose round trips wait for their replies behind
+	// whatever the server has queued before them.
+	std::vector<unsigned long> last = read_well(dpy, run.main_window);
+	ASSERT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != last; }, 5.0));
+	long start_kib = resident_kib(run.proc.pid);
+	pid_t flooder = fork();
+	if (flooder == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		Display *d = XOpenDisplay(run.x.name.c_str());
+		XEvent ev{};
+		ev.xmotion = { MotionNotify, 0, True, d, run.main_window, DefaultRootWindow(d), None, CurrentTime,
+		               30, 30, 30, 30, 0, NotifyNormal, True };
+		while (d)
+			XSendEvent(d, run.main_window, False, PointerMotionMask, &ev);
+		_exit(1);
+	}
+	long peak_kib = start_kib;
+	int changes = 0;
+	for (double end = now_s() + 3.0; now_s() < end; sleep_s(0.05)) {
+		peak_kib = std::max(peak_kib, resident_kib(run.proc.pid));
+		std::vector<unsigned long> now = read_well(dpy, run.main_window);
+		changes += now != last;
+		last = now;
+	}
+	kill(flooder, SIGKILL);
+	waitpid(flooder, nullptr, 0);
+	EXPECT_GT(changes, 10) << "frames stopped during the flood";
+#ifndef __SANITIZE_ADDRESS__
+	EXPECT_LE(peak_kib, 16 * 1024) << "KiB during the flood, from " << start_kib;
+	EXPECT_TRUE(poll_until([&] { return resident_kib(run.proc.pid) <= start_kib + 1024; }, 10.0))
+		<< resident_kib(run.proc.pid) << " KiB after the flood, from " << start_kib;
+#else
+	(void)peak_kib;
+#endif
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
 }
 
 TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)

@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The dock toolkit in this process, on a private Xvfb: colour lookup,
 // redraws from an offset, area copies, mask offsets, mouse regions, the
-// discarding of queued exposures, and a pair of windows made again after a
-// dock destroyed one.
+// discarding of queued exposures, the frame loop's I/O, what it knows
+// of whether anyone can see the windows, and a pair of windows made again
+// after a dock destroyed one.
 #include <gtest/gtest.h>
 
 #include "dock.h"
 #include "x_support.h"
 
+#include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 
+#include <functional>
 #include <poll.h>
 
 namespace {
@@ -72,8 +75,12 @@ struct dock_env {
 		argv[2] = display.data();
 		argv[3] = nullptr;
 		XSetErrorHandler(record_x_error);
+		// Xlib's smallest buffer: the applet's frame image then leaves in
+		// a write of its own before the frame's flush.
+		setenv("XLIBBUFFERSIZE", "4", 1);
 		testing::internal::CaptureStderr();
 		dock_open_window(3, argv, xpm.data(), mask, side, side);
+		unsetenv("XLIBBUFFERSIZE");
 		dock_get_color("no-such-colour");
 		stderr_text = testing::internal::GetCapturedStderr();
 		XSync(dock_state.display, False);
@@ -171,40 +178,167 @@ expose_from_outside()
 	ASSERT_EQ(poll(&p, 1, 5000), 1);
 }
 
+// The types of the events one frame hands out.
+std::vector<int>
+frame_events()
+{
+	std::vector<int> types;
+	XEvent ev;
+	while (dock_next_event(&ev))
+		types.push_back(ev.type);
+	return types;
+}
+
+// A frame's pause of 1 ms; the windows must be seen, or it would wait
+// for the server.
+void
+short_pause()
+{
+	ASSERT_TRUE(dock_seen());
+	dock_pause(1000000);
+}
+
+// What the applet's frame sends: the well's image, larger than Xlib's
+// buffer here, and the copies into both windows.
+void
+send_a_frame()
+{
+	static XImage *image = [] {
+		Display *dpy = dock_state.display;
+		int screen = DefaultScreen(dpy);
+		XImage *i = XCreateImage(dpy, DefaultVisual(dpy, screen), DefaultDepth(dpy, screen), ZPixmap, 0,
+		                         nullptr, 54, 54, 32, 0);
+		i->data = static_cast<char *>(std::calloc(static_cast<std::size_t>(i->bytes_per_line), 54));
+		return i;
+	}();
+	XPutImage(dock_state.display, dock_state.frame_pixmap, dock_state.normal_gc, image, 0, 0, 5, 5, 54, 54);
+	dock_redraw();
+	dock_flush();
+}
+
 } // namespace
 
-// The frame loop reads nothing while nothing has come, yet an Expose
-// that arrives while Xlib's queue is empty is seen and repainted.
-TEST(DockFlush, EventsAreSeenWithoutReadingForNothing)
+// Every event that has come is handed out by the next frame, wherever it
+// waits, and the pause is served whole.
+TEST(DockEvents, NoEventIsLeftWaiting)
 {
 	env();
 	Display *dpy = dock_state.display;
-	dock_redraw();
-	dock_flush();
-	XEvent ev;
-	while (XPending(dpy))
-		XNextEvent(dpy, &ev);
-	EXPECT_FALSE(dock_sleep(1000000));      // 1 ms of quiet
+	XSync(dpy, False);          // what other tests sent has been answered
+	frame_events();
+	short_pause();
+	frame_events();
+	short_pause();
+	EXPECT_EQ(frame_events(), std::vector<int>{});          // quiet
 
+	// In the socket during the pause.
 	expose_from_outside();
-	ASSERT_EQ(XEventsQueued(dpy, QueuedAlready), 0);
-	EXPECT_TRUE(dock_sleep(1000000));
-	ASSERT_GT(XEventsQueued(dpy, QueuedAfterReading), 0);
-	XNextEvent(dpy, &ev);
-	EXPECT_EQ(ev.type, Expose);
+	double t0 = now_s();
+	short_pause();
+	EXPECT_GE(now_s() - t0, 0.001);
+	EXPECT_EQ(frame_events(), std::vector<int>{ Expose });
+	short_pause();
+
+	// In Xlib's queue only, as a round trip leaves what came before its
+	// reply.
+	EXPECT_EQ(frame_events(), std::vector<int>{});
+	XEvent put{};
+	put.xexpose = { Expose, 0, False, dpy, dock_state.main_window, 0, 0, 64, 64, 0 };
+	XPutBackEvent(dpy, &put);
+	short_pause();
+	EXPECT_EQ(frame_events(), std::vector<int>{ Expose });
+	short_pause();
+
+	// Taken in by xcb while the frame's image was written, before the
+	// frame's flush: only the bytes read since the frame began tell.
+	EXPECT_EQ(frame_events(), std::vector<int>{});
+	expose_from_outside();
+	send_a_frame();
+	short_pause();
+	EXPECT_EQ(frame_events(), std::vector<int>{ Expose });
+	short_pause();
+
+	// Taken in by the frame's flush.
+	EXPECT_EQ(frame_events(), std::vector<int>{});
+	dock_copy_pixmap_area(0, 0, 1, 1, 0, 0);
+	expose_from_outside();
+	dock_flush();
+	short_pause();
+	EXPECT_EQ(frame_events(), std::vector<int>{ Expose });
+	short_pause();
+	EXPECT_EQ(frame_events(), std::vector<int>{});
 	dock_redraw();
 	EXPECT_TRUE(window_shows_pixmap_at(dock_state.main_window, 0, 0));
+}
 
-	// An Expose the flush's write took in on its way is in Xlib's queue
-	// afterwards, not stranded where no poll of the socket can see it.
-	while (XPending(dpy))
-		XNextEvent(dpy, &ev);
-	expose_from_outside();
-	dock_copy_pixmap_area(0, 0, 1, 1, 0, 0);
-	dock_flush();
-	EXPECT_GT(XEventsQueued(dpy, QueuedAlready), 0);
-	while (XPending(dpy))
-		XNextEvent(dpy, &ev);
+namespace {
+
+// Does `act` from the test's own connection and takes the frame that
+// follows, once the toolkit's socket has what the act made the server say.
+void
+after(const std::function<void(Display *)> &act)
+{
+	Display *other = env().x.dpy;
+	act(other);
+	XSync(other, False);
+	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
+	ASSERT_EQ(poll(&p, 1, 5000), 1);
+	dock_pause(0);        // unseen, it returns for what lies in the socket
+	frame_events();
+}
+
+} // namespace
+
+TEST(DockSeen, FollowsMapsVisibilityAndTheScreenSaver)
+{
+	env();
+	Window main_window = dock_state.main_window, icon = dock_state.icon_window;
+	Window root = dock_state.root;
+	Window cover = XCreateSimpleWindow(env().x.dpy, root, 0, 0, 100, 100, 0, 0, 0);
+	after([&](Display *d) { XUnmapWindow(d, icon); XUnmapWindow(d, main_window); });
+	after([&](Display *d) { XMapWindow(d, main_window); });
+	ASSERT_TRUE(dock_seen());
+	XEvent fake{};
+	fake.xunmap = { UnmapNotify, 0, True, env().x.dpy, icon, icon, False };
+	int saver_event, saver_error;
+	ASSERT_TRUE(XScreenSaverQueryExtension(env().x.dpy, &saver_event, &saver_error));
+	const struct {
+		const char *what;
+		std::function<void(Display *)> act;
+		bool seen;
+	} rows[] = {
+		{ "main window covered", [&](Display *d) { XMapWindow(d, cover); }, false },
+		{ "uncovered", [&](Display *d) { XUnmapWindow(d, cover); }, true },
+		{ "half covered", [&](Display *d) { XMoveWindow(d, cover, 32, 0); XMapWindow(d, cover); }, true },
+		{ "wholly covered again", [&](Display *d) { XMoveWindow(d, cover, 0, 0); }, false },
+		{ "the main window unmapped", [&](Display *d) { XUnmapWindow(d, main_window); }, false },
+		// (the cover stays over where it was)
+		{ "the icon window shown by a dock", [&](Display *d) {
+			XReparentWindow(d, icon, root, 150, 100);
+			XMapWindow(d, icon);
+		  }, true },
+		// another client's word is not the server's
+		{ "an UnmapNotify sent by another client",
+		  [&](Display *d) { XSendEvent(d, icon, False, StructureNotifyMask, &fake); }, true },
+		{ "the screen saver on", [&](Display *d) { XForceScreenSaver(d, ScreenSaverActive); }, false },
+		{ "and off", [&](Display *d) { XForceScreenSaver(d, ScreenSaverReset); }, true },
+		{ "the icon window unmapped", [&](Display *d) { XUnmapWindow(d, icon); }, false },
+		{ "the main window mapped, uncovered", [&](Display *d) {
+			XUnmapWindow(d, cover);
+			XMapWindow(d, main_window);
+		  }, true },
+	};
+	for (const auto &r : rows) {
+		after(r.act);
+		EXPECT_EQ(dock_seen(), r.seen) << r.what;
+	}
+	// A rebuilt pair is unseen until the server says it is mapped.
+	dock_reset_views();
+	EXPECT_FALSE(dock_seen());
+	after([&](Display *d) { XUnmapWindow(d, main_window); XMapWindow(d, main_window); });
+	EXPECT_TRUE(dock_seen());
+	XDestroyWindow(env().x.dpy, cover);
+	XSync(env().x.dpy, False);
 }
 
 TEST(DockWindowDestroyed, MakesThePairAgainAndOutlivesOnlyItsErrors)

@@ -2,8 +2,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # `make bench`: micro-benchmarks of the pure parts and of one frame on a
 # real X server, then the running applet beside the baseline loop, its
-# start-up time, the time fluxbox takes to swallow it, and a soak
-# (SOAK_SECONDS, default 600).
+# start-up time, the time fluxbox takes to swallow it, its cost while
+# nobody can see it and how soon it shows again, and a soak (SOAK_SECONDS,
+# default 600).
 set -eu
 build=${1:-build}
 soak=${SOAK_SECONDS:-600}
@@ -24,10 +25,14 @@ kill "$xvfb_pid"
 echo "== system calls a frame"
 "$build/bench/probe" syscalls 6
 echo "== the running applet beside the baseline loop"
-"$build/bench/probe" run 63 9
+"$build/bench/probe" run 49 7
 echo "== start-up"
 "$build/bench/probe" start 21
 echo "== docking"
 "$build/bench/probe" swallow 11
+echo "== while unseen"
+"$build/bench/probe" unseen 10
+echo "== uncovered"
+"$build/bench/probe" uncover 11
 echo "== soak"
 "$build/bench/probe" soak "$soak"

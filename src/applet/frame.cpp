@@ -15,7 +15,6 @@ XImage *frame_image;
 namespace {
 
 Colormap private_colormap;           // only on 8-bit screens, else None
-bool server_spoke = true;            // during the last pause; at first, maybe
 
 unsigned short
 widen(std::uint8_t v)
@@ -106,19 +105,12 @@ on_button_press(const XButtonEvent &ev)
 		run_click_command(ev.button, command);
 }
 
-// Reads what has arrived, without flushing: the previous frame ended with
-// a flush, and nothing has been asked of the server since.  Xlib is asked
-// only when it holds events or the server spoke during the pause: an empty
-// read costs it two system calls.
+// This frame's events, as the toolkit hands them out.
 void
 handle_events()
 {
 	XEvent ev;
-	if (!server_spoke && !XEventsQueued(dock_state.display, QueuedAlready))
-		return;
-	server_spoke = false;
-	while (XEventsQueued(dock_state.display, QueuedAfterReading)) {
-		XNextEvent(dock_state.display, &ev);
+	while (dock_next_event(&ev)) {
 		switch (ev.type) {
 		case ButtonPress:
 			on_button_press(ev.xbutton);
@@ -184,6 +176,10 @@ void
 applet_frame()
 {
 	handle_events();
+	// Nobody can see it: no rendering and no requests, and the animation
+	// goes on from here once somebody can.
+	if (!dock_seen())
+		return;
 	render_frame(tunnel_settings);
 	advance_offsets(tunnel_settings);
 	// Straight into the image's buffer for the common formats; XPutPixel
@@ -200,5 +196,5 @@ applet_frame()
 void
 applet_pause(long ns)
 {
-	server_spoke = dock_sleep(ns);
+	dock_pause(ns);
 }

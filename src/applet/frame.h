@@ -12,11 +12,12 @@ extern XImage *frame_image;                                   // the well, clien
 // Everything after dock_open_window: pixels for the screen's depth, the
 // frame image and the renderer's tables.  Ends the process below 8 bits.
 void applet_setup();
-// One frame: drain events, render, upload into the frame pixmap, show it,
-// and send it all to the server with one write.
+// One frame: take its events; then, unless nobody can see the applet,
+// render, upload into the frame pixmap, show it, and send it all to the
+// server with one write.
 void applet_frame();
-// The pause between frames: `ns` nanoseconds, noting whether the server
-// sent anything meanwhile for the next frame to read.
+// The pause between frames: `ns` nanoseconds while the applet is seen;
+// while it is not, until the server sends something.
 void applet_pause(long ns);
 
 // index_frame into an image through pixel_table: XPutPixel for any format,

@@ -8,9 +8,11 @@
 
 #include <X11/Xlib-xcb.h>
 #include <X11/Xlibint.h>
+#include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 #include <xcb/xcb.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +25,32 @@ dock_state_record dock_state;
 
 namespace {
 
+// The frame loop's I/O, between frames.
+struct io_state {
+	bool server_spoke;               // during the last pause, or more than a frame takes
+	bool frame_read;                 // this frame has had its one chance to read
+	int batch;                       // events of this frame's read not yet handed out
+	std::uint64_t read_mark;         // xcb_total_read after the last read took all xcb had
+	unsigned long reply_mark;        // Xlib's last_request_read then
+} io;
+
+// At most this many events a frame; a flood's rest waits in the socket and
+// the server.  Xlib keeps the queue entries of the largest batch for
+// reuse, some 200 bytes each: never more than 0.5 MiB.
+constexpr int frame_event_limit = 2048;
+
+// What the server has said of the applet's two windows, by role.
+enum view_role { view_main, view_icon, view_roles };
+struct window_view {
+	bool mapped;
+	bool obscured;                   // fully, by the last VisibilityNotify
+};
+struct view_state {
+	std::array<window_view, view_roles> windows;
+	bool saver_on;                   // the screen saver has blanked the screen
+	int saver_event;                 // ScreenSaverNotify's type, 0 without the extension
+} view;
+
 // The last "-display" wins; one at the end of the list means no name.
 const char *
 display_name_from(int argc, char *argv[])
@@ -34,19 +62,153 @@ display_name_from(int argc, char *argv[])
 	return name;
 }
 
+// Removes the Expose events for `w` that Xlib's queue holds, without the
+// read and flush XCheckTypedWindowEvent would do when it finds none there.
+void
+drop_queued_exposures(Window w)
+{
+	Display *dpy = dock_state.display;
+	LockDisplay(dpy);
+	_XQEvent *prev = nullptr;
+	for (_XQEvent *q = dpy->head; q;) {
+		_XQEvent *next = q->next;
+		if (q->event.type == Expose && q->event.xexpose.window == w)
+			_XDeq(dpy, prev, q);
+		else
+			prev = q;
+		q = next;
+	}
+	UnlockDisplay(dpy);
+}
+
 void
 redraw_window(Window w, int src_x, int src_y)
 {
-	XEvent ev;
 	// The copy below repaints the whole window, so queued exposures are
-	// moot.  An empty queue is left alone: searching it would flush and
-	// read the connection for nothing.  Exposures still on their way are
-	// handled when they arrive.
-	if (XEventsQueued(dock_state.display, QueuedAlready))
-		while (XCheckTypedWindowEvent(dock_state.display, w, Expose, &ev))
-			;
+	// moot.  Exposures still on their way are handled when they arrive.
+	drop_queued_exposures(w);
 	XCopyArea(dock_state.display, dock_state.frame_pixmap, w, dock_state.normal_gc,
 	          src_x, src_y, dock_state.xpm_attributes.width, dock_state.xpm_attributes.height, 0, 0);
+}
+
+enum class waiting { nothing, in_queue, unread };
+
+// No event is ever left waiting.  One that has come is in one of three
+// places: the socket, which the pause watches (server_spoke); xcb's
+// queue, where a write that had to wait for the socket, or a round trip,
+// takes in what has arrived, which no poll of the socket sees and only
+// xcb_total_read moving past the mark of the last read tells; or Xlib's
+// queue, which holds a batch until it is handed out, and what a round trip
+// of Xlib's own read before its reply.  The first two need a read; the
+// third does not, and a read that finds nothing still costs two system
+// calls.
+waiting
+events_waiting()
+{
+	Display *dpy = dock_state.display;
+	if (io.server_spoke || xcb_total_read(XGetXCBConnection(dpy)) != io.read_mark)
+		return waiting::unread;
+	return XQLength(dpy) > 0 ? waiting::in_queue : waiting::nothing;
+}
+
+// This frame's one chance to read.  Xlib's own reading goes on while
+// anything is left in the socket, for as long as a flood lasts; so the
+// toolkit takes from xcb itself: what xcb holds, then one socket read at a
+// time, until nothing more has come or the frame has its fill.  Events go
+// into Xlib's queue, where they become XEvents; errors go to the error
+// handler, in the order they came, as Xlib's own reading would.
+void
+take_events()
+{
+	Display *dpy = dock_state.display;
+	xcb_connection_t *c = XGetXCBConnection(dpy);
+	io.frame_read = true;
+	io.batch = 0;
+	switch (events_waiting()) {
+	case waiting::nothing:
+		return;
+	case waiting::unread: {
+		// A round trip since the last read (set-up's, at first) may have
+		// left Xlib holding back the event that followed its reply, which
+		// only Xlib's own reading hands over: it reads once first.
+		if (dpy->last_request_read != io.reply_mark)
+			XEventsQueued(dpy, QueuedAfterReading);
+		int taken = 0;
+		xcb_generic_event_t *e = nullptr;
+		while (taken < frame_event_limit &&
+		       ((e = xcb_poll_for_queued_event(c)) || (e = xcb_poll_for_event(c)))) {
+			LockDisplay(dpy);
+			if (e->response_type == 0)
+				_XError(dpy, reinterpret_cast<xError *>(e));
+			else
+				_XEnq(dpy, reinterpret_cast<xEvent *>(e));
+			UnlockDisplay(dpy);
+			std::free(e);
+			taken++;
+		}
+		if (xcb_connection_has_error(c))
+			_XIOError(dpy);
+		io.server_spoke = taken == frame_event_limit;      // more may have come
+		io.read_mark = xcb_total_read(c);
+		io.reply_mark = dpy->last_request_read;
+		[[fallthrough]];
+	}
+	case waiting::in_queue:
+		io.batch = XQLength(dpy);
+		break;
+	}
+}
+
+window_view *
+view_of(Window w)
+{
+	if (w == dock_state.main_window)
+		return &view.windows[view_main];
+	if (w == dock_state.icon_window)
+		return &view.windows[view_icon];
+	return nullptr;
+}
+
+// Only the server's own events count: another client's XSendEvent must not
+// stop the drawing.
+void
+note_view(const XEvent &ev)
+{
+	if (ev.xany.send_event)
+		return;
+	if (view.saver_event && ev.type == view.saver_event) {
+		view.saver_on = reinterpret_cast<const XScreenSaverNotifyEvent &>(ev).state != ScreenSaverOff;
+		return;
+	}
+	window_view *v;
+	switch (ev.type) {
+	case MapNotify:
+		if ((v = view_of(ev.xmap.window)))
+			v->mapped = true;
+		break;
+	case UnmapNotify:
+		if ((v = view_of(ev.xunmap.window)))
+			v->mapped = false;
+		break;
+	case VisibilityNotify:
+		if ((v = view_of(ev.xvisibility.window)))
+			v->obscured = ev.xvisibility.state == VisibilityFullyObscured;
+		break;
+	default:
+		break;
+	}
+}
+
+// A blanked screen sends no window event; the screen saver extension
+// tells.  Where it is missing, only the windows' events count.
+void
+watch_screen_saver()
+{
+	int event_base, error_base;
+	if (!XScreenSaverQueryExtension(dock_state.display, &event_base, &error_base))
+		return;
+	view.saver_event = event_base + ScreenSaverNotify;
+	XScreenSaverSelectInput(dock_state.display, dock_state.root, ScreenSaverNotifyMask);
 }
 
 // What a rebuild needs besides dock_state, and what the error handler
@@ -172,6 +334,7 @@ dock_open_window(int argc, char *argv[], const char *const xpm_data[],
 	windows.previous_handler = XSetErrorHandler(tolerate_gone_window);
 	ds.screen = DefaultScreen(ds.display);
 	ds.root = RootWindow(ds.display, ds.screen);
+	watch_screen_saver();
 
 	ds.xpm_attributes.valuemask |= XpmReturnPixels | XpmReturnExtensions;
 	// The XPM reader takes char ** but never writes through it.
@@ -235,31 +398,67 @@ dock_window_destroyed(const XDestroyWindowEvent &ev)
 	if (!destroy_read(ds.display, other))
 		XDestroyWindow(ds.display, other);
 	create_windows();
-	// Both roles start unmapped and unseen again: the applet's visibility
-	// state for main and icon must be reset here.
+	dock_reset_views();           // the new pair is unseen until its MapNotify
+}
+
+bool
+dock_next_event(XEvent *ev)
+{
+	Display *dpy = dock_state.display;
+	if (!io.frame_read)
+		take_events();
+	// Fewer than the batch when a redraw has dropped queued exposures: an
+	// empty queue would make XNextEvent block.
+	if (io.batch == 0 || XQLength(dpy) == 0) {
+		io.batch = 0;
+		return false;
+	}
+	io.batch--;
+	XNextEvent(dpy, ev);
+	note_view(*ev);
+	return true;
+}
+
+bool
+dock_seen()
+{
+	bool seen = false;
+	for (const window_view &v : view.windows)
+		seen = seen || (v.mapped && !v.obscured);
+	return seen && !view.saver_on;
+}
+
+void
+dock_reset_views()
+{
+	view.windows = {};
 }
 
 // XFlush would read the connection after writing, twice over with Xlib's
-// bookkeeping, even when nothing can have come.  _XSend is the write alone.
-// The write waits for the socket to take the bytes and may read what has
-// arrived meanwhile into the connection's own queue, where no poll on the
-// socket sees it any more; only then is it moved into Xlib's queue.
+// bookkeeping, even when nothing can have come.  _XSend is the write alone;
+// what it takes in on its way is the next frame's to read (events_waiting).
 void
 dock_flush()
 {
 	Display *dpy = dock_state.display;
-	xcb_connection_t *c = XGetXCBConnection(dpy);
-	std::uint64_t read_before = xcb_total_read(c);
 	LockDisplay(dpy);
 	_XSend(dpy, nullptr, 0);
 	UnlockDisplay(dpy);
-	if (xcb_total_read(c) != read_before)
-		XEventsQueued(dpy, QueuedAfterReading);
 }
 
-bool
-dock_sleep(long ns)
+void
+dock_pause(long ns)
 {
+	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
+	io.frame_read = false;
+	if (!dock_seen()) {
+		// Nothing to draw and nothing to time: sleep until the server
+		// speaks, unless it already has.
+		dock_flush();
+		if (events_waiting() == waiting::nothing)
+			io.server_spoke = ppoll(&p, 1, nullptr, nullptr) != 0;
+		return;
+	}
 	timespec end;
 	clock_gettime(CLOCK_MONOTONIC, &end);
 	end.tv_nsec += ns;
@@ -267,15 +466,14 @@ dock_sleep(long ns)
 	end.tv_nsec %= 1000000000L;
 	// Waiting in poll rather than a plain sleep tells, for free, whether
 	// anything came; the common quiet pause is then this one call.
-	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
 	timespec wait = { ns / 1000000000L, ns % 1000000000L };
 	if (ppoll(&p, 1, &wait, nullptr) == 0)
-		return false;
+		return;
 	// Something came (or a signal, or the server went away): the pause is
-	// still served in full, and the caller reads what came afterwards.
+	// still served in full, and the next frame reads what came.
+	io.server_spoke = true;
 	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR)
 		;
-	return true;
 }
 
 void

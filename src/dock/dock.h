@@ -42,9 +42,9 @@ struct dock_state_record {
 extern dock_state_record dock_state;
 
 // The event mask of both windows: button press and release, pointer motion,
-// exposure and structure changes (0x2804C).
-inline constexpr long dock_event_mask =
-	ButtonPressMask | ButtonReleaseMask | PointerMotionMask | ExposureMask | StructureNotifyMask;
+// exposure, visibility and structure changes (0x3804C).
+inline constexpr long dock_event_mask = ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                                        ExposureMask | VisibilityChangeMask | StructureNotifyMask;
 
 // Prints one line on standard error and ends the process with `status`:
 // the toolkit's and the applet's fatal paths.
@@ -61,13 +61,32 @@ void dock_set_colormap(Colormap colormap);
 // the icon window with it, the pair is made again and mapped, so the dock
 // (or the next one to start) swallows this same process again.
 void dock_window_destroyed(const XDestroyWindowEvent &ev);
-// Sends every request Xlib holds, with one write and no read unless the
-// write itself had to take in what the server sent meanwhile.
+
+// The frame loop's I/O: the toolkit alone decides when Xlib reads and
+// writes.  A frame takes its events with dock_next_event, draws only while
+// dock_seen, sends what it drew with dock_flush and ends with dock_pause.
+//
+// The next event of this frame, or false when none is left.  A frame reads
+// only when something has come, and takes at most a few thousand events:
+// the rest waits in the socket and the server for the next frames, so a
+// flood of events never piles up here.  X errors reach the error handler
+// while the frame reads, in the order they came: the events read before
+// an error are in Xlib's queue then, not yet handed out.
+bool dock_next_event(XEvent *ev);
+// Whether anyone can see the applet: one of its windows is mapped and not
+// fully obscured, as far as the events handed out so far tell, and the
+// screen saver is off.  A window counts as seen once mapped, until its
+// first VisibilityNotify.
+bool dock_seen();
+// Forgets what was known of the main and icon windows: a new pair (a
+// rebuild) starts unmapped, so unseen until its MapNotify.
+void dock_reset_views();
+// Sends every request Xlib holds, with one write and no read.
 void dock_flush();
-// Sleeps `ns` nanoseconds, never less and never woken early, watching the
-// connection meanwhile: true when the server sent something (or went
-// away), so the caller knows whether there is anything to read.
-bool dock_sleep(long ns);
+// Ends the frame.  While seen: waits `ns` nanoseconds, never less and never
+// woken early, watching the connection meanwhile.  While unseen: blocks
+// until something comes, with no timeout, after sending what Xlib holds.
+void dock_pause(long ns);
 
 // Extras for dock applets.
 void dock_redraw_at(int x, int y);           // as dock_redraw, from (x, y) of the pixmap
