@@ -98,8 +98,20 @@ home_dir()
 	return pw && pw->pw_dir && pw->pw_dir[0] ? pw->pw_dir : nullptr;
 }
 
-// Builds home "/" subdir in dir_buffer, touching nothing on disk; the
-// overflow messages print as the appends meet them.
+// head "/" tail (no tail when null) into `out`, cut at cfg_path_max with
+// the overflow messages as the appends meet them; false when it was cut.
+bool
+join_path(char (&out)[cfg_path_max + 1], const char *head, const char *tail)
+{
+	std::size_t want = std::strlen(head) + 1 + (tail ? std::strlen(tail) : 0);
+	safe_strcpy(out, head, cfg_path_max);
+	safe_strcat(out, "/", cfg_path_max);
+	if (tail)
+		safe_strcat(out, tail, cfg_path_max);
+	return want <= cfg_path_max;
+}
+
+// Builds home "/" subdir in dir_buffer, touching nothing on disk.
 int
 build_dir(const char *subdir)
 {
@@ -108,12 +120,7 @@ build_dir(const char *subdir)
 		dir_buffer[0] = '\0';
 		return cfg_path_homeless;
 	}
-	std::size_t want = std::strlen(home) + 1 + (subdir ? std::strlen(subdir) : 0);
-	safe_strcpy(dir_buffer, home, cfg_path_max);
-	safe_strcat(dir_buffer, "/", cfg_path_max);
-	if (subdir)
-		safe_strcat(dir_buffer, subdir, cfg_path_max);
-	return want > cfg_path_max ? cfg_path_cut : cfg_path_ok;
+	return join_path(dir_buffer, home, subdir) ? cfg_path_ok : cfg_path_cut;
 }
 
 void
@@ -190,12 +197,7 @@ cfg_file_path(const char *subdir, const char *name)
 		file_buffer[0] = '\0';
 		return file_buffer;
 	}
-	std::size_t want = std::strlen(dir_buffer) + 1 + (name ? std::strlen(name) : 0);
-	safe_strcpy(file_buffer, dir_buffer, cfg_path_max);
-	safe_strcat(file_buffer, "/", cfg_path_max);
-	if (name)
-		safe_strcat(file_buffer, name, cfg_path_max);
-	if (path_state == cfg_path_ok && want > cfg_path_max)
+	if (!join_path(file_buffer, dir_buffer, name) && path_state == cfg_path_ok)
 		path_state = cfg_path_cut;
 	if (path_state == cfg_path_ok)
 		make_dir();
