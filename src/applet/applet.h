@@ -58,7 +58,9 @@ bool settings_save();
 // Fills tunnel_settings from the file at `path` and nothing else; false
 // (with errno) when it cannot be opened.
 bool settings_read(const char *path);
-// The program its messages name: "quarvel" unless the previewer says otherwise.
+// The program named by the lines settings_read prints (a block size below
+// 1): "quarvel" unless the previewer says otherwise.  settings_load's own
+// lines run only in the applet.
 extern const char *settings_program;
 // The settings file settings_load used, for messages that tell the user
 // what to edit; empty before settings_load or when there was no usable path.
@@ -66,8 +68,9 @@ const char *settings_path();
 
 // What the click commands may run.  A settings file that another user could
 // have changed (through its mode or owner, or those of any directory on its
-// way, links followed) runs no command at all, and a command cut to cfg_value_max characters is not the
-// command its user wrote, so it never runs either.
+// way, links followed) runs no command at all, and a command cut to
+// cfg_value_max characters is not the command its user wrote, so it never
+// runs either.
 struct command_guard_record {
 	bool disabled;
 	std::array<bool, 3> cut;       // command1..3

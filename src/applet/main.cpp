@@ -6,8 +6,8 @@
 // frame loop runs forever: drain events, render one frame of palette indices,
 // upload it into the frame pixmap's well, copy the pixmap to both windows,
 // sleep 10 ms.  While nobody can see the applet, a frame only takes its
-// events and the sleep lasts until the next one comes.  The renderer (applet.h) knows nothing of X; frame.cpp holds
-// the X side of a frame.
+// events and the sleep lasts until the next one comes.  The renderer
+// (applet.h) knows nothing of X; frame.cpp holds the X side of a frame.
 #include "frame.h"
 #include "dock.h"
 

@@ -239,8 +239,9 @@ destroy_read(Display *dpy, Window w)
 // at the last rebuild (errors about an older pair all came before the
 // DestroyNotify that started it), or the current main or icon window once
 // Xlib has read its DestroyNotify: it may call us while it reads, before
-// the applet takes that event.  Everything else, BadMatch and errors about live windows
-// included, goes to the previous handler: its message, then exit 1.
+// the applet takes that event.  Everything else, BadMatch and errors about
+// live windows included, goes to the previous handler: its message, then
+// exit 1.
 int
 tolerate_gone_window(Display *dpy, XErrorEvent *ev)
 {
