@@ -12,6 +12,7 @@
 #include <pwd.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -354,6 +355,30 @@ TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 		       symlink(path("dotfiles/quarvelrc").c_str(), (w + "/link").c_str()) |
 		       symlink((w + "/link").c_str(), rc.c_str());
 	};
+	// ~/.fesk/quarvelrc -> `target`, relative, ~/w of mode `mode`.
+	auto relative_way = [&](const char *target, mode_t mode) {
+		return mkdir(path("dotfiles").c_str(), 0700) || mkdir(w.c_str(), 0700) || chmod(w.c_str(), mode) ||
+		       rename(rc.c_str(), path("dotfiles/quarvelrc").c_str()) || symlink(target, rc.c_str());
+	};
+	// An access ACL (ACL_TYPE, "system.posix_acl_...") of owner rwx, one
+	// named entry (tag 2 a user, 8 a group: nobody's) with `perm`, and
+	// `mask`; the kernel's own form, as setfacl writes it.
+	auto set_acl = [](const std::string &p, std::uint32_t tag, std::uint32_t perm, std::uint32_t mask,
+	                  const char *type = "access") {
+		const std::uint32_t any = 0xFFFFFFFF;
+		std::vector<std::array<std::uint32_t, 3>> e = { { 1, 7, any }, { 4, 5, any }, { 0x10, mask, any },
+		                                                { 0x20, 5, any } };
+		e.insert(e.begin() + (tag == 2 ? 1 : 2), { tag, perm, 65534 });    // entries in tag order
+		std::vector<std::uint8_t> a = { 2, 0, 0, 0 };
+		for (const auto &[t, pm, id] : e)
+			for (std::uint32_t v : { t | pm << 16, id })
+				for (int b = 0; b < 32; b += 8)
+					a.push_back(static_cast<std::uint8_t>(v >> b));
+		return setxattr(p.c_str(), (std::string("system.posix_acl_") + type).c_str(), a.data(), a.size(), 0);
+	};
+	const std::string through_acl = " is writable by others through its ACL; click commands are disabled "
+	                                "(setfacl -b ";
+	bool acls = set_acl(path("probe_acl_support"), 2, 0, 0) == 0 || errno != ENOTSUP;
 	// Each row starts from a private file in private directories and opens
 	// one way in (as root, gid 0 is root's private group).
 	const struct {
@@ -361,6 +386,7 @@ TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 		std::function<int()> make;     // 0 when done
 		bool root_only;                // needs root's private group or another user's ids
 		std::string message;           // "" when the commands may run
+		bool acl = false;              // needs a file system with ACLs
 	} rows[] = {
 		{ "private", [] { return 0; }, false, "" },
 		{ "readable by all", [&] { return chmod(rc.c_str(), 0644) | chmod(dir.c_str(), 0755); }, false, "" },
@@ -379,15 +405,35 @@ TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 		{ "the same, sticky", [&] { return link_way(01777); }, false, "" },
 		{ "the same, another user's link", [&] { return link_way(01777) | lchown((w + "/link").c_str(), 65534, 65534); },
 		  true, w + "/link belongs to another user; click commands are disabled (replace it with a copy of your own)" },
+		// a dotfile manager's relative link, resolved from its own directory
+		{ "a relative link", [&] { return relative_way("../dotfiles/quarvelrc", 0700); }, false, "" },
+		{ "one climbing with .. out of a world-writable directory",
+		  [&] { return relative_way("../w/../dotfiles/quarvelrc", 0777); }, false, "" },
+		// an ACL's grants count, not its mask in the mode's group bits
+		{ "ACL: another user may write the file", [&] { return set_acl(rc, 2, 6, 6); }, true,
+		  rc + through_acl + rc + ")", true },
+		{ "ACL: the same on .fesk", [&] { return set_acl(dir, 2, 7, 7); }, true, dir + through_acl + dir + ")", true },
+		{ "ACL: a named group may write", [&] { return set_acl(rc, 8, 6, 6); }, true,
+		  rc + through_acl + rc + ")", true },
+		{ "ACL: the mask takes the write away", [&] { return set_acl(rc, 2, 6, 4) || set_acl(dir, 8, 7, 5); },
+		  true, "", true },
+		// umask 002 under a home whose default ACL grants a backup account
+		// everything: a file the user writes carries the grant
+		{ "ACL: a home's default ACL", [&] {
+			return set_acl(home, 2, 7, 7, "default") || chmod(home.c_str(), 0755) || !remove_tree(dir) ||
+			       mkdir(dir.c_str(), 0775) || chmod(dir.c_str(), 0775) ||
+			       (write(".fesk/quarvelrc", text), chmod(rc.c_str(), 0664));
+		  }, true, rc + through_acl + rc + ")", true },
 	};
 	write_settings(text);
 	for (const auto &r : rows) {
 		SCOPED_TRACE(r.what);
-		if (r.root_only && geteuid() != 0) {
-			std::printf("skipped \"%s\": runs only as root\n", r.what);
+		if ((r.root_only && geteuid() != 0) || (r.acl && !acls)) {
+			std::printf("skipped \"%s\": runs only as root, with ACLs\n", r.what);
 			continue;
 		}
 		ASSERT_TRUE(remove_tree(path("w")) && remove_tree(path("dotfiles")) && remove_tree(dir));
+		removexattr(home.c_str(), "system.posix_acl_default");
 		ASSERT_EQ(chmod(home.c_str(), 0700), 0);
 		ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
 		write(".fesk/quarvelrc", text);

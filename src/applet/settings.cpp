@@ -14,9 +14,12 @@
 #include <cstring>
 #include <grp.h>
 #include <pwd.h>
+#include <cstdint>
 #include <string>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <vector>
 
 command_guard_record command_guard;
 const char *settings_program = "quarvel";
@@ -30,6 +33,7 @@ const char *report_path;                // while loading: where missing keys are
 constexpr char another_user[] = "belongs to another user";
 constexpr char writable_by_others[] = "is writable by others";
 constexpr char writable_by_group[] = "is writable by its group";
+constexpr char writable_through_acl[] = "is writable by others through its ACL";
 constexpr char cannot_check[] = "cannot be checked";
 
 // Block sizes below 1 cannot tile the texture (a missing key reads as 0):
@@ -104,41 +108,123 @@ read_settings(settings_record &s)
 	}
 }
 
-// True when `gid` is the user's primary group and nobody else is in it:
-// no other user has it as primary group or is listed in it (user private
-// groups, where a group-writable file is as private as one that is not).
+// Whether the user's primary group has nobody else in it: no other user
+// has it as primary group or is listed in it (user private groups, where a
+// group-writable file is as private as one that is not).  Both databases
+// are read once a start-up, however many directories ask; where they
+// cannot be listed, or list nothing (a name service that does not
+// enumerate), the group counts as shared.
+struct private_group_record {
+	bool known;
+	uid_t uid;                         // whose primary group
+	gid_t gid;
+	bool alone;
+} private_group;
+
 bool
 group_is_users_alone(gid_t gid, uid_t uid)
 {
+	private_group_record &pg = private_group;
+	if (pg.known && pg.uid == uid)
+		return pg.alone && pg.gid == gid;
+	pg = { true, uid, 0, false };
 	const passwd *me = getpwuid(uid);
-	if (!me || me->pw_gid != gid)
+	if (!me)
 		return false;
+	pg.gid = me->pw_gid;
 	std::string name = me->pw_name;
 	bool alone = true;
+	int users = 0, groups = 0;
 	setpwent();
-	while (const passwd *p = getpwent())
-		if (p->pw_gid == gid && p->pw_uid != uid)
+	while (const passwd *p = getpwent()) {
+		users++;
+		if (p->pw_gid == pg.gid && p->pw_uid != uid)
 			alone = false;
+	}
 	endpwent();
 	setgrent();
-	while (const group *g = getgrent())
-		for (char **m = g->gr_mem; g->gr_gid == gid && *m; m++)
+	while (const group *g = getgrent()) {
+		groups++;
+		for (char **m = g->gr_mem; g->gr_gid == pg.gid && *m; m++)
 			if (name != *m)
 				alone = false;
+	}
 	endgrent();
-	return alone;
+	pg.alone = alone && users > 0 && groups > 0;
+	return pg.alone && pg.gid == gid;
 }
 
-// Whether someone but the user or root could write to what `st` describes:
-// null when nobody could, else why.
+// The kernel's form of an access ACL (the system.posix_acl_access
+// attribute): a version, then entries of tag, permissions and id.
+constexpr std::uint32_t acl_version = 2;
+constexpr std::uint16_t acl_user = 0x02, acl_group_obj = 0x04, acl_group = 0x08, acl_mask = 0x10,
+                        acl_other = 0x20;
+constexpr std::uint16_t acl_write = 0x02;
+
+enum class acl_verdict { none, private_to_user, open, unreadable };
+
+// What the extended ACL of the file `fd`, or else of `path`, says: none
+// when there is none (or the file system has none), open when a named
+// user other than the user or root, any named group, or the owning group
+// (unless it is the user's private group) may write through the mask.
+acl_verdict
+acl_of(const struct stat &st, const char *path, int fd)
+{
+	constexpr const char *name = "system.posix_acl_access";
+	std::vector<unsigned char> acl(256);
+	ssize_t n;
+	for (;;) {
+		n = fd >= 0 ? fgetxattr(fd, name, acl.data(), acl.size()) : lgetxattr(path, name, acl.data(), acl.size());
+		if (n >= 0 || errno != ERANGE || acl.size() >= 65536)
+			break;
+		acl.resize(acl.size() * 4);
+	}
+	if (n < 0)
+		return errno == ENODATA || errno == ENOTSUP ? acl_verdict::none : acl_verdict::unreadable;
+	auto u16 = [&](std::size_t at) { return static_cast<std::uint16_t>(acl[at] | acl[at + 1] << 8); };
+	auto u32 = [&](std::size_t at) { return static_cast<std::uint32_t>(u16(at) | u16(at + 2) << 16); };
+	std::size_t size = static_cast<std::size_t>(n);
+	if (size < 4 || (size - 4) % 8 != 0 || u32(0) != acl_version)
+		return acl_verdict::unreadable;
+	// The mask bounds every entry but the owner's and others'.
+	unsigned mask = 07;
+	for (std::size_t at = 4; at < size; at += 8)
+		if (u16(at) == acl_mask)
+			mask = u16(at + 2);
+	uid_t me = geteuid();
+	for (std::size_t at = 4; at < size; at += 8) {
+		std::uint16_t tag = u16(at);
+		bool writes = u16(at + 2) & acl_write & (tag == acl_other ? 07 : mask);
+		std::uint32_t id = u32(at + 4);
+		if (writes && ((tag == acl_user && id != me && id != 0) || tag == acl_group || tag == acl_other ||
+		               (tag == acl_group_obj && !(st.st_uid == me && group_is_users_alone(st.st_gid, me)))))
+			return acl_verdict::open;
+	}
+	return acl_verdict::private_to_user;
+}
+
+// Whether someone but the user or root could write to what `st` describes
+// (the open file `fd`, or else the object at `path`): null when nobody
+// could, else why.  With an extended ACL the mode's group bits are its
+// mask, so the ACL alone tells who may write.
 const char *
-open_to_others(const struct stat &st)
+open_to_others(const struct stat &st, const char *path, int fd = -1)
 {
 	uid_t me = geteuid();
 	if (st.st_uid != me && st.st_uid != 0)
 		return another_user;
 	if (st.st_mode & S_IWOTH)
 		return writable_by_others;
+	switch (acl_of(st, path, fd)) {
+	case acl_verdict::open:
+		return writable_through_acl;
+	case acl_verdict::unreadable:
+		return cannot_check;
+	case acl_verdict::private_to_user:
+		return nullptr;
+	case acl_verdict::none:
+		break;
+	}
 	if ((st.st_mode & S_IWGRP) && !(st.st_uid == me && group_is_users_alone(st.st_gid, me)))
 		return writable_by_group;
 	return nullptr;
@@ -196,7 +282,7 @@ walk_path(const char *path, const struct stat &opened)
 		std::string entry = (dir == "/" ? dir : dir + "/") + name;
 		if (lstat(entry.c_str(), &st) != 0)
 			return { entry, cannot_check };
-		if (const char *why = open_to_others(dir_st)) {
+		if (const char *why = open_to_others(dir_st, dir.c_str())) {
 			if (!(dir_st.st_mode & S_ISVTX) || why == another_user)
 				return { dir, why };
 			if (st.st_uid != geteuid() && st.st_uid != 0)
@@ -240,7 +326,7 @@ guard_commands(const char *path, FILE *f)
 	guard_fault fault;
 	if (fstat(fileno(f), &st) != 0)
 		fault = { path, cannot_check };
-	else if (const char *why = open_to_others(st))
+	else if (const char *why = open_to_others(st, path, fileno(f)))
 		fault = { path, why };
 	else
 		fault = walk_path(path, st);
@@ -250,6 +336,8 @@ guard_commands(const char *path, FILE *f)
 	std::string fix;
 	if (fault.why == another_user)
 		fix = " (replace it with a copy of your own)";
+	else if (fault.why == writable_through_acl)
+		fix = " (setfacl -b " + fault.where + ")";
 	else if (fault.why != cannot_check)
 		fix = " (chmod go-w " + fault.where + ")";
 	std::fprintf(stderr, "quarvel: %s %s; click commands are disabled%s\n", fault.where.c_str(),
@@ -291,6 +379,7 @@ void
 settings_load()
 {
 	command_guard = {};
+	private_group = {};
 	loaded_path[0] = '\0';
 	const char *built = cfg_file_path(settings_dir, settings_name);
 	// A cut path names something else, and without a home there is nowhere
