@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 TEST(ClickCommand, EverySecondPressOfAButtonRuns)
@@ -62,8 +64,9 @@ TEST(ClickCommand, GuardedCommandsArmButNeverRun)
 	command_guard = {};
 }
 
-// A command ended by SIGINT or SIGQUIT (a Ctrl-C or Ctrl-\ in the terminal)
-// ends the applet by the same signal, unless it ignores that signal.
+// SIGINT or SIGQUIT ends the applet after a command only when the applet
+// itself received it meanwhile, as a terminal's Ctrl-C reaches the whole
+// group; unless it ignores that signal.
 TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
 {
 	using exit_check = std::function<bool(int)>;
@@ -73,12 +76,19 @@ TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
 		bool ignoring;                  // the applet was started with SIGINT ignored
 		exit_check ends;
 	} rows[] = {
-		{ "SIGINT", "kill -INT $$", false, testing::KilledBySignal(SIGINT) },
-		{ "SIGQUIT", "kill -QUIT $$", false, testing::KilledBySignal(SIGQUIT) },
+		{ "SIGINT to the group", "kill -INT 0; sleep 5", false, testing::KilledBySignal(SIGINT) },
+		{ "SIGQUIT to the group", "kill -QUIT 0; sleep 5", false, testing::KilledBySignal(SIGQUIT) },
+		// a signal for the command alone ends only the command
+		{ "SIGINT to the command", "kill -INT $$", false, testing::ExitedWithCode(0) },
+		{ "SIGQUIT to the command", "kill -QUIT $$", false, testing::ExitedWithCode(0) },
+		// one for the applet alone ends it once the command has ended
+		{ "SIGINT to the applet", "kill -INT $PPID; sleep 0.2; echo ended >&2", false,
+		  testing::KilledBySignal(SIGINT) },
 		// other signals and the shell's 128 + n statuses are the command's own
 		{ "SIGTERM", "kill -TERM $$", false, testing::ExitedWithCode(0) },
 		{ "status 130", "exit 130", false, testing::ExitedWithCode(0) },
 		// an applet started by "quarvel &" from a script would not have ended
+		{ "ignored SIGINT to the group", "kill -INT 0", true, testing::ExitedWithCode(0) },
 		{ "ignored SIGINT", "exec env --default-signal=INT sh -c 'kill -INT $$'", true,
 		  testing::ExitedWithCode(0) },
 	};
@@ -86,9 +96,10 @@ TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
 		EXPECT_EXIT({
 			rlimit no_core = {};
 			setrlimit(RLIMIT_CORE, &no_core);
+			setpgid(0, 0);              // a group of its own, as a terminal's job
 			if (r.ignoring)
 				std::signal(SIGINT, SIG_IGN);
 			run_click_command(1, r.command);
 			std::exit(0);
-		}, r.ends, "") << r.what;
+		}, r.ends, std::strstr(r.command, "ended") ? "^ended\n$" : "") << r.what;
 }

@@ -119,8 +119,8 @@ extern std::array<bool, 3> click_arms;
 const char *click_command(unsigned button, const settings_record &s);
 // Runs a button's command through the shell and waits for it.  A command
 // the shell could not find (status 127) gets one line on standard error
-// naming the setting to change; one ended by SIGINT or SIGQUIT (a Ctrl-C
-// in the applet's terminal) ends the applet by that signal too.
+// naming the setting to change.  SIGINT or SIGQUIT that reached the applet
+// while the command ran (a Ctrl-C in its terminal) ends it afterwards.
 void run_click_command(unsigned button, const char *command);
 
 extern const char *const frame_xpm[];

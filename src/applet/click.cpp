@@ -4,28 +4,78 @@
 // so 1, 2, 1 runs command1 and leaves button 2 armed.
 #include "applet.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 std::array<bool, 3> click_arms;
 
 namespace {
 
-// system() ignores SIGINT and SIGQUIT while it waits, so a Ctrl-C meant
-// for the applet ends only the command.  Ending by the same signal now is
-// what the applet would have done idle; one that ignores the signal (as
-// a job started with & from a script does) would not have ended, and
-// goes on.
+volatile sig_atomic_t applet_signalled;   // SIGINT or SIGQUIT while a command ran, else 0
+
 void
-end_as_if_idle(int sig)
+record_signal(int sig)
 {
-	struct sigaction now;
-	if (sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN)
-		return;
-	std::signal(sig, SIG_DFL);
-	std::raise(sig);
+	applet_signalled = sig;
+}
+
+// Runs `command` as system() does, with /bin/sh -c and SIGCHLD blocked
+// while it waits, and gives its wait status (-1 when the shell could not
+// be started).  But where system() ignores SIGINT and SIGQUIT meanwhile,
+// this only notes them: a Ctrl-C in the terminal reaches the applet and
+// the command alike and ends both, a signal meant for the command alone
+// ends only the command, and one meant for the applet alone ends it once
+// the command has.  A signal the applet ignores (started with & from a
+// script) stays ignored, in the command too.
+int
+run_shell(const char *command)
+{
+	sigset_t chld, mask;
+	sigemptyset(&chld);
+	sigaddset(&chld, SIGCHLD);
+	sigprocmask(SIG_BLOCK, &chld, &mask);
+	struct sigaction note = {}, before[2];
+	note.sa_handler = record_signal;
+	sigemptyset(&note.sa_mask);
+	const int watched[2] = { SIGINT, SIGQUIT };
+	sigset_t reset;                       // the command's: default, unless ignored
+	sigemptyset(&reset);
+	applet_signalled = 0;
+	for (int i = 0; i < 2; i++) {
+		sigaction(watched[i], nullptr, &before[i]);
+		if (before[i].sa_handler != SIG_IGN) {
+			sigaction(watched[i], &note, nullptr);
+			sigaddset(&reset, watched[i]);
+		}
+	}
+	posix_spawnattr_t attr;
+	posix_spawnattr_init(&attr);
+	posix_spawnattr_setsigdefault(&attr, &reset);
+	posix_spawnattr_setsigmask(&attr, &mask);
+	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+	char *argv[] = { const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("--"),
+	                 const_cast<char *>(command), nullptr };
+	pid_t pid;
+	int status = -1;
+	if (posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ) == 0)
+		while (waitpid(pid, &status, 0) < 0)
+			if (errno != EINTR) {
+				status = -1;
+				break;
+			}
+	posix_spawnattr_destroy(&attr);
+	for (int i = 0; i < 2; i++)
+		sigaction(watched[i], &before[i], nullptr);
+	sigprocmask(SIG_SETMASK, &mask, nullptr);
+	// What the applet would have done had it been idle: a default
+	// disposition ends it by that signal.
+	if (int sig = applet_signalled)
+		std::raise(sig);
+	return status;
 }
 
 } // namespace
@@ -50,7 +100,7 @@ click_command(unsigned button, const settings_record &s)
 void
 run_click_command(unsigned button, const char *command)
 {
-	int status = std::system(command);
+	int status = run_shell(command);
 	if (status == -1)
 		return;
 	// The shell has already named the word it could not find; this line
@@ -60,6 +110,4 @@ run_click_command(unsigned button, const char *command)
 		std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; set command%u in %s\n", button,
 		             command, button, *path ? path : "your settings file");
 	}
-	if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
-		end_as_if_idle(WTERMSIG(status));
 }
