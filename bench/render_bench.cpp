@@ -120,7 +120,7 @@ main(int argc, char **argv)
 			static char name[] = "quarvel-bench";     // the toolkit keeps argv
 			static char *args[] = { name, nullptr };
 			tunnel_settings = default_settings;
-			dock_open_window(1, args, frame_xpm, frame_mask_bits, frame_side, frame_side);
+			dock_open_window(1, args, nullptr, frame_xpm, frame_mask_bits, frame_side, frame_side);
 			applet_setup();
 			x_ready = true;
 		}

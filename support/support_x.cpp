@@ -179,3 +179,22 @@ fluxbox_headless_config(const std::string &home)
 	std::ofstream(home + "/.fluxbox/overlay") << "background: none\n";
 	return home + "/.fluxbox/init";
 }
+
+long
+applet_commands_done(Display *dpy)
+{
+	Atom selection = XInternAtom(dpy, "_QUARVEL_S0", False);
+	Window helper = XGetSelectionOwner(dpy, selection);
+	if (helper == None)
+		return -1;
+	Atom type;
+	int format;
+	unsigned long count = 0, left;
+	unsigned char *data = nullptr;
+	long done = 0;
+	if (XGetWindowProperty(dpy, helper, selection, 0, 1, False, XA_CARDINAL, &type, &format, &count, &left,
+	                       &data) == Success && data && type == XA_CARDINAL && format == 32 && count == 1)
+		done = static_cast<long>(*reinterpret_cast<unsigned long *>(data));
+	XFree(data);
+	return done;
+}

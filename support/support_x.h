@@ -36,3 +36,8 @@ bool wm_announced(Display *dpy);
 // over the slit at small sizes, no wallpaper setter eating colour cells at
 // 8 bits.  Returns the file to give fluxbox's -rc.
 std::string fluxbox_headless_config(const std::string &home);
+
+// How many times the applet on `dpy` has finished a click command and
+// begun taking presses again (0 before the first), or -1 when no applet
+// runs there.
+long applet_commands_done(Display *dpy);

@@ -25,25 +25,28 @@ widen(std::uint8_t v)
 // A failed allocation repeats the previous entry's pixel (black for the
 // first), so every entry shows some colour of the ramp.
 void
-allocate_pixels(Colormap colormap)
+allocate_pixels()
 {
-	Display *dpy = dock_state.display;
-	unsigned long previous = BlackPixel(dpy, dock_state.screen);
+	std::array<XColor, palette_size> colours{};
+	std::array<bool, palette_size> allocated;
 	for (int i = 0; i < palette_size; i++) {
-		XColor c{};
-		c.red = widen(colour_ramps[0][i]);
-		c.green = widen(colour_ramps[1][i]);
-		c.blue = widen(colour_ramps[2][i]);
-		c.flags = DoRed | DoGreen | DoBlue;
-		if (XAllocColor(dpy, colormap, &c))
-			previous = c.pixel;
+		colours[i].red = widen(colour_ramps[0][i]);
+		colours[i].green = widen(colour_ramps[1][i]);
+		colours[i].blue = widen(colour_ramps[2][i]);
+		colours[i].flags = DoRed | DoGreen | DoBlue;
+	}
+	dock_alloc_colors(colours, allocated);
+	unsigned long previous = BlackPixel(dock_state.display, dock_state.screen);
+	for (int i = 0; i < palette_size; i++) {
+		if (allocated[i])
+			previous = colours[i].pixel;
 		pixel_table[i] = previous;
 	}
 }
 
 // Fills pixel_table and returns the bitmap pad the frame image needs.
 int
-setup_pixels(Visual *visual, int depth, Colormap colormap)
+setup_pixels(Visual *visual, int depth)
 {
 	Display *dpy = dock_state.display;
 	if (depth < 8)
@@ -66,7 +69,7 @@ setup_pixels(Visual *visual, int depth, Colormap colormap)
 		dock_set_colormap(private_colormap);     // and on every main window a rebuild makes
 		return 8;
 	}
-	allocate_pixels(colormap);
+	allocate_pixels();
 	return depth == 8 ? 8 : 32;
 }
 
@@ -87,39 +90,36 @@ create_frame_image(Visual *visual, int depth, int pad)
 void
 on_crossing(bool entered)
 {
-	Display *dpy = dock_state.display;
-	XSetInputFocus(dpy, entered ? dock_state.icon_window : None, RevertToNone, CurrentTime);
+	dock_focus_icon(entered);
 	if (private_colormap != None) {
 		if (entered)
-			XInstallColormap(dpy, private_colormap);
+			XInstallColormap(dock_state.display, private_colormap);
 		else
-			XUninstallColormap(dpy, private_colormap);
+			XUninstallColormap(dock_state.display, private_colormap);
 	}
 }
 
-// Runs the button's command on its second press; the animation waits for it.
+// Runs the button's command on its second press; the animation waits for
+// it, and the presses made meanwhile (to wake the screen from a locker)
+// count for nothing.
 void
-on_button_press(const XButtonEvent &ev)
+on_button_press(const dock_event &ev)
 {
-	if (const char *command = click_command(ev.button, tunnel_settings))
+	if (const char *command = click_command(ev.button, tunnel_settings)) {
 		run_click_command(ev.button, command);
+		dock_drop_presses();
+	}
 }
 
 // This frame's events, as the toolkit hands them out.
 void
 handle_events()
 {
-	XEvent ev;
+	dock_event ev;
 	while (dock_next_event(&ev)) {
 		switch (ev.type) {
 		case ButtonPress:
-			on_button_press(ev.xbutton);
-			break;
-		case Expose:
-			dock_redraw();
-			break;
-		case DestroyNotify:
-			dock_window_destroyed(ev.xdestroywindow);
+			on_button_press(ev);
 			break;
 		// Crossing events are not selected (a docked applet must not take
 		// the focus as the pointer passes), so these only run if a caller
@@ -162,10 +162,9 @@ applet_setup()
 	Display *dpy = dock_state.display;
 	Visual *visual = DefaultVisual(dpy, dock_state.screen);
 	int depth = DefaultDepth(dpy, dock_state.screen);
-	Colormap colormap = DefaultColormap(dpy, dock_state.screen);
 
 	build_colour_ramps(tunnel_settings);
-	int pad = setup_pixels(visual, depth, colormap);
+	int pad = setup_pixels(visual, depth);
 	create_frame_image(visual, depth, pad);
 	build_tunnel_map(tunnel_settings);
 	build_texture(tunnel_settings);
@@ -186,8 +185,7 @@ applet_frame()
 	// gives the same bytes for every other one.
 	if (!convert_frame_direct(frame_image))
 		convert_frame_generic(frame_image);
-	XPutImage(dock_state.display, dock_state.frame_pixmap, dock_state.normal_gc, frame_image,
-	          0, 0, well_origin, well_origin, well_side, well_side);
+	dock_put_image(frame_image, well_origin, well_origin);
 	dock_redraw();
 	// The whole frame, image and both copies, in one write before the sleep.
 	dock_flush();

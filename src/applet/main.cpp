@@ -23,30 +23,50 @@ constexpr const char *usage_text =
 	"usage: quarvel [-display NAME]\n"
 	"Shows a moving tunnel in the dock or slit of a window manager; pressing\n"
 	"mouse button 1, 2 or 3 twice on it runs that button's command.\n"
-	"  -display NAME   the X display to use (default: $DISPLAY)\n"
+	"  -display NAME   the X display to use (default: $DISPLAY); also --display\n"
 	"  -h, --help      print this help and exit\n"
 	"  -v, --version   print the version and exit\n"
 	"Settings: ~/.fesk/quarvelrc (the commands command1 to command3 and the\n"
 	"look), written with the defaults on the first start.  See man quarvel.\n";
 constexpr const char *version_text = "quarvel " QUARVEL_VERSION "\n";
 
-// What -h/-help/--help or -v/-version/--version ask to be printed, else
-// null; the first of them counts.  An argument right after "-display" is a
-// display name, whatever it looks like, as the dock toolkit reads it.
-const char *
-information_asked(int argc, char *argv[])
+// What the command line asks: the display, and whether to print the usage
+// or the version instead of starting.  "-display NAME" (or "--display")
+// names the display, the last one winning; an argument right after it is
+// the name, whatever it looks like, and one at the end names none.  Of
+// the help and version options the first counts.  Any other option gets
+// a line and is left alone: start-up files often carry options of other
+// dock applets.
+struct arguments {
+	const char *display;
+	const char *information;         // to print instead of starting, or null
+};
+
+arguments
+read_arguments(int argc, char *argv[], bool warn)
 {
+	arguments a = { nullptr, nullptr };
 	for (int i = 1; i < argc; i++) {
-		if (std::strcmp(argv[i - 1], "-display") == 0)
+		const char *arg = argv[i];
+		if (std::strcmp(arg, "-display") == 0 || std::strcmp(arg, "--display") == 0) {
+			a.display = argv[++i];   // argv[argc] is null
 			continue;
+		}
+		bool known = false;
 		for (const char *help : { "-h", "-help", "--help" })
-			if (std::strcmp(argv[i], help) == 0)
-				return usage_text;
+			if (std::strcmp(arg, help) == 0) {
+				known = true;
+				a.information = a.information ? a.information : usage_text;
+			}
 		for (const char *version : { "-v", "-version", "--version" })
-			if (std::strcmp(argv[i], version) == 0)
-				return version_text;
+			if (std::strcmp(arg, version) == 0) {
+				known = true;
+				a.information = a.information ? a.information : version_text;
+			}
+		if (!known && arg[0] == '-' && warn)
+			std::fprintf(stderr, "quarvel: unknown option %s (see quarvel --help)\n", arg);
 	}
-	return nullptr;
+	return a;
 }
 
 // A write into a dead X connection or a closed output must fail with EPIPE
@@ -71,13 +91,14 @@ main(int argc, char *argv[])
 	// left the buffer by then, even into a pipe or a file.
 	std::setvbuf(stdout, nullptr, _IOLBF, 0);
 	// Asking for help or the version starts no applet and writes nothing.
-	if (const char *text = information_asked(argc, argv)) {
+	if (const char *text = read_arguments(argc, argv, false).information) {
 		std::fputs(text, stdout);
 		return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 	}
+	const char *display = read_arguments(argc, argv, true).display;
 	// Before the display: the settings file is made even without one.
 	settings_load();
-	dock_open_window(argc, argv, frame_xpm, frame_mask_bits, frame_side, frame_side);
+	dock_open_window(argc, argv, display, frame_xpm, frame_mask_bits, frame_side, frame_side);
 	applet_setup();
 	for (;;) {
 		applet_frame();

@@ -2,8 +2,10 @@
 // Dock window toolkit: the X connection, the shaped main and icon windows a
 // docking window manager swallows, the off-screen frame pixmap they show,
 // and colour lookup by name.  Every failure to set up ends the process;
-// a dock that destroys the windows it swallowed does not.
-// The services that need no X are in words.h.
+// a dock that destroys the windows it swallowed, or another client, does
+// not.  windows.cpp owns the windows and what X errors are outlived,
+// connection.cpp the events and the pause; the extras are in extras.cpp,
+// and the services that need no X in words.h.
 #pragma once
 
 #include "words.h"
@@ -11,6 +13,8 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/xpm.h>
+
+#include <span>
 
 inline constexpr int dock_region_count = 8;
 
@@ -50,42 +54,55 @@ inline constexpr long dock_event_mask = ButtonPressMask | ButtonReleaseMask | Po
 // the toolkit's and the applet's fatal paths.
 [[noreturn]] void dock_fatal(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
-// `argv` must last as long as the process, as main's does: a rebuild reads it.
-void dock_open_window(int argc, char *argv[], const char *const xpm_data[],
+// Connects to `display_name` (null: DISPLAY) and maps the windows.  `argv`
+// must last as long as the process, as main's does: a rebuild reads it.
+void dock_open_window(int argc, char *argv[], const char *display_name, const char *const xpm_data[],
                       const unsigned char *mask_bits, int mask_width, int mask_height);
 unsigned long dock_get_color(const char *name);
-void dock_redraw();
+// Allocates each colour's RGB in the default colormap, at once: the pixel
+// goes into the colour, and `allocated` says which succeeded.
+void dock_alloc_colors(std::span<XColor> colours, std::span<bool> allocated);
 // Gives the main window, and every main window a rebuild makes, `colormap`.
 void dock_set_colormap(Colormap colormap);
-// The applet passes every DestroyNotify here.  When a dock took the main or
-// the icon window with it, the pair is made again and mapped, so the dock
-// (or the next one to start) swallows this same process again.
-void dock_window_destroyed(const XDestroyWindowEvent &ev);
+// Puts `image` into the frame pixmap at (x, y), whatever scanline pad the
+// image has.
+void dock_put_image(const XImage *image, int x, int y);
+// Copies the frame pixmap into the icon window and the main window.
+void dock_redraw();
+// Gives the keyboard focus to the icon window (or to none), when the
+// server can: only a viewable window takes it.
+void dock_focus_icon(bool focus);
 
-// The frame loop's I/O: the toolkit alone decides when Xlib reads and
-// writes.  A frame takes its events with dock_next_event, draws only while
+// The frame loop's I/O: the toolkit alone decides when to read and write.
+// A frame takes its events with dock_next_event, draws only while
 // dock_seen, sends what it drew with dock_flush and ends with dock_pause.
 //
+// What the applet is handed of an event; the toolkit itself takes care of
+// everything else (which windows are seen, a dock destroying them).
+struct dock_event {
+	int type;                        // ButtonPress, EnterNotify, LeaveNotify
+	unsigned button;                 // of a press
+	Window window;
+};
 // The next event of this frame, or false when none is left.  A frame reads
-// only when something has come, and takes at most a few thousand events:
-// the rest waits in the socket and the server for the next frames, so a
-// flood of events never piles up here.  X errors reach the error handler
-// while the frame reads, in the order they came: the events read before
-// an error are in Xlib's queue then, not yet handed out.
-bool dock_next_event(XEvent *ev);
-// Whether anyone can see the applet: one of its windows is mapped and not
-// fully obscured, as far as the events handed out so far tell, and the
-// screen saver is off.  A window counts as seen once mapped, until its
-// first VisibilityNotify.
+// only when something has come, and reads a bounded number of events: a
+// flood of them never piles up here.
+bool dock_next_event(dock_event *ev);
+// Whether anyone can see the applet: one of its windows is mapped, in
+// mapped ancestors, and not fully obscured, as far as the events read so
+// far tell, and the screen saver is off.  A window counts as seen once
+// mapped, until its first VisibilityNotify.
 bool dock_seen();
-// Forgets what was known of the main and icon windows: a new pair (a
-// rebuild) starts unmapped, so unseen until its MapNotify.
-void dock_reset_views();
-// Sends every request Xlib holds, with one write and no read.
+// Presses made until now (during a command, say) are dropped: those the
+// server has not yet sent as well as those already read.  The number of
+// times this was done is the CARDINAL of the helper window (the owner of
+// the selection "_QUARVEL_S<screen>") of that name.
+void dock_drop_presses();
+// Sends every request not yet sent, with one write and no read.
 void dock_flush();
 // Ends the frame.  While seen: waits `ns` nanoseconds, never less and never
 // woken early, watching the connection meanwhile.  While unseen: blocks
-// until something comes, with no timeout, after sending what Xlib holds.
+// until something comes, with no timeout, after sending what is held.
 void dock_pause(long ns);
 
 // Extras for dock applets.
