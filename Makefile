@@ -47,18 +47,22 @@ bench:
 	@cmake --build $(BUILD) -j $(JOBS) --target quarvel benches
 	@tools/bench.sh $(BUILD)
 
-# Stripped, and noting which directories it made, for uninstall.
+# Stripped, and recorded in $(BUILD)/quarvel_install.txt for uninstall.
 install: build
 	@DESTDIR="$(DESTDIR)" tools/install.sh $(BUILD) "$(PREFIX)"
 
-# Removes exactly what the last install wrote, as its manifest lists it,
-# and the directories it made once they are empty (give the same DESTDIR
-# as to the install).
+# Removes exactly the files that record lists, where they were installed
+# (DESTDIR included), except those a Debian package owns, then the
+# directories the install made once they are empty.
 uninstall:
-	@DESTDIR="$(DESTDIR)" tools/install.sh $(BUILD) --uninstall
+	@tools/install.sh $(BUILD) --uninstall
 
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
+# The install's record outlives the build, so uninstall still works.
 clean:
-	rm -rf $(BUILD)
+	@if [ -f $(BUILD)/quarvel_install.txt ]; then \
+		find $(BUILD) -mindepth 1 -maxdepth 1 ! -name quarvel_install.txt -exec rm -rf {} +; \
+		echo "clean: kept $(BUILD)/quarvel_install.txt, for make uninstall"; \
+	else rm -rf $(BUILD); fi
