@@ -8,10 +8,18 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX ?= $(if $(CMAKE_INSTALL_PREFIX),$(CMAKE_INSTALL_PREFIX),/usr/local)
 DESTDIR ?=
 
-CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# cpack first builds the preinstall target, which would build everything,
+# the tests too; the targets below build what they need themselves.
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
 # The optional parts turned on by hand, so a missing library fails here
 # rather than leaving its tests out.
 EVERYTHING = -DQUARVEL_TESTS=ON -DQUARVEL_BENCH=ON -DQUARVEL_PREVIEW=ON
+# quarvel-preview when CMake configured it (it needs libpng and giflib),
+# read from the cache once the recipe has configured.
+PREVIEW = $$(grep -qsiE '^QUARVEL_PREVIEW:BOOL=(on|yes|true|y|[1-9][0-9]*)$$' $(BUILD)/CMakeCache.txt && echo quarvel-preview)
+# What the install() rules install, and no more: the programs, their
+# manual pages and the changelog.
+INSTALLED = quarvel $(PREVIEW) man_pages changelog
 
 .PHONY: all build run test bench fuzz install uninstall package clean
 
@@ -48,7 +56,10 @@ bench:
 	@tools/bench.sh $(BUILD)
 
 # Stripped, and recorded in $(BUILD)/quarvel_install.txt for uninstall.
-install: build
+install:
+	@tools/deps.sh build
+	@$(CONFIGURE) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED)
 	@DESTDIR="$(DESTDIR)" tools/install.sh $(BUILD) "$(PREFIX)"
 
 # Removes exactly the files that record lists, where they were installed
@@ -57,7 +68,11 @@ install: build
 uninstall:
 	@tools/install.sh $(BUILD) --uninstall
 
-package: build
+# The package always holds quarvel-preview.
+package:
+	@tools/deps.sh build
+	@$(CONFIGURE) -DQUARVEL_PREVIEW=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED)
 	@cd $(BUILD) && cpack -G DEB
 
 # The install's record outlives the build, so uninstall still works.
