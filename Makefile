@@ -30,10 +30,12 @@ build:
 	@$(CONFIGURE) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
+# With a display only the applet is needed; without one, quarvel-shot
+# records it, so the previewer's part is required.
 run:
 	@tools/deps.sh run
-	@$(CONFIGURE) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target quarvel quarvel-preview
+	@$(CONFIGURE) $$(tools/display.sh || echo -DQUARVEL_PREVIEW=ON) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target quarvel $(PREVIEW)
 	@tools/run.sh $(BUILD)
 
 # Every test, then again under the sanitizers, then each fuzzer for 30 s.
@@ -57,7 +59,7 @@ bench:
 
 # Stripped, and recorded in $(BUILD)/quarvel_install.txt for uninstall.
 install:
-	@tools/deps.sh build
+	@tools/deps.sh install
 	@$(CONFIGURE) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED)
 	@DESTDIR="$(DESTDIR)" tools/install.sh $(BUILD) "$(PREFIX)"
@@ -70,7 +72,7 @@ uninstall:
 
 # The package always holds quarvel-preview.
 package:
-	@tools/deps.sh build
+	@tools/deps.sh package
 	@$(CONFIGURE) -DQUARVEL_PREVIEW=ON >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target $(INSTALLED)
 	@cd $(BUILD) && cpack -G DEB

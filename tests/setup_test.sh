@@ -59,7 +59,8 @@ for row in "20 manual old" "95 auto old"; do
 		fail "no word of the manual choice: $said"
 done
 
-# make run: the build alone with a display, fluxbox and Xvfb without one.
+# make run: the applet's build alone with a display, fluxbox and Xvfb
+# without one.
 # Never another window manager, nor a tool only the tests use.
 for display in :99 ""; do
 	rm -f "$LOG"
@@ -68,10 +69,13 @@ for display in :99 ""; do
 	grep -q '^install .*libxss-dev' "$LOG" || fail "no X libraries: $(cat "$LOG")"
 	! grep -E -q ' (wmaker|openbox|blackbox|icewm|jwm|fvwm3|pekwm|clang|lintian|strace|libgtest-dev)( |$)' "$LOG" ||
 		fail "make run installs what it does not need: $(cat "$LOG")"
+	# With a display, not the previewer's libraries either; headless,
+	# quarvel-shot needs them.
 	if [ -n "$display" ]; then
-		! grep -E -q ' (fluxbox|xvfb)( |$)' "$LOG" || fail "a display, yet Xvfb: $(cat "$LOG")"
+		! grep -E -q ' (fluxbox|xvfb|libpng-dev|libgif-dev)( |$)' "$LOG" || fail "a display, yet: $(cat "$LOG")"
 	else
-		grep -q ' fluxbox' "$LOG" && grep -q ' xvfb' "$LOG" || fail "headless, no Xvfb: $(cat "$LOG")"
+		grep -q ' fluxbox' "$LOG" && grep -q ' xvfb' "$LOG" && grep -q ' libgif-dev' "$LOG" ||
+			fail "headless, no Xvfb or giflib: $(cat "$LOG")"
 	fi
 done
 
