@@ -13,8 +13,10 @@
 #                   make bench use
 # With apt-get and dpkg-query it installs the Debian packages that are
 # missing, after listing them; it asks once first unless CI is set or
-# standard input is not a terminal.  Without apt-get or dpkg-query it only
-# checks, and names what is missing with the Debian package that holds it.
+# standard input is not a terminal.  Not root and without sudo, it prints
+# the apt-get line to run as root instead.  Without apt-get or dpkg-query
+# it only checks, and names what is missing with the Debian package that
+# holds it.
 #
 # Installing window managers can change which one Debian starts, so the
 # x-window-manager and x-session-manager choices are put back afterwards.
@@ -135,6 +137,18 @@ missing=$(missing_of "$wanted")
 [ -z "$missing" ] && exit 0
 
 echo "deps: make $mode needs these Debian packages (and what they depend on):$missing" >&2
+# Asking first would only lead to "sudo: not found".
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+	if ! command -v sudo >/dev/null 2>&1; then
+		echo "deps: without sudo they cannot be installed from here; as root, run this, then run make again:" >&2
+		echo "  apt-get install --no-install-recommends$missing" >&2
+		[ "$mode" != test ] || echo "deps: (then update-alternatives --config x-window-manager" \
+			"puts back the window manager Debian starts, if one of these took over)" >&2
+		exit 1
+	fi
+	sudo=sudo
+fi
 if [ -z "${CI:-}" ] && [ -t 0 ]; then
 	printf 'Install them? [y/N] ' >&2
 	read -r answer || answer=""
@@ -144,8 +158,6 @@ if [ -z "${CI:-}" ] && [ -t 0 ]; then
 	esac
 fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 alternatives() {
 	$sudo update-alternatives ${QUARVEL_ALTDIR:+--altdir "$QUARVEL_ALTDIR"} \
 		${QUARVEL_ADMINDIR:+--admindir "$QUARVEL_ADMINDIR" --log /dev/null} "$@"
