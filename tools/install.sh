@@ -25,7 +25,8 @@ if [ "$2" = --uninstall ]; then
 		[ -e "$f" ] || [ -L "$f" ] || printf ' %s' "$f"
 	done)
 	[ -z "$gone" ] || {
-		echo "uninstall: $manifest names files that are not there:$gone; nothing removed" >&2
+		echo "uninstall: $manifest names files that are not there:$gone; nothing removed" \
+			"(without their lines it removes the rest)" >&2
 		exit 1
 	}
 	# A file a Debian package owns (a package installed over the same
