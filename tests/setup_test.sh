@@ -59,8 +59,7 @@ for row in "20 manual old" "95 auto old"; do
 		fail "no word of the manual choice: $said"
 done
 
-# make run: the applet's build alone with a display, fluxbox and Xvfb
-# without one.
+# make run: the applet's build alone with a display; Xvfb, fluxbox, giflib without.
 # Never another window manager, nor a tool only the tests use.
 for display in :99 ""; do
 	rm -f "$LOG"
@@ -69,8 +68,6 @@ for display in :99 ""; do
 	grep -q '^install .*libxss-dev' "$LOG" || fail "no X libraries: $(cat "$LOG")"
 	! grep -E -q ' (wmaker|openbox|blackbox|icewm|jwm|fvwm3|pekwm|clang|lintian|strace|libgtest-dev)( |$)' "$LOG" ||
 		fail "make run installs what it does not need: $(cat "$LOG")"
-	# With a display, not the previewer's libraries either; headless,
-	# quarvel-shot needs them.
 	if [ -n "$display" ]; then
 		! grep -E -q ' (fluxbox|xvfb|libpng-dev|libgif-dev)( |$)' "$LOG" || fail "a display, yet: $(cat "$LOG")"
 	else
