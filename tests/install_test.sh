@@ -1,13 +1,16 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Installs into a DESTDIR and checks the tree (stripped binaries), lints the
-# manual pages, uninstalls (the directories the install made too), and checks
-# what the Debian package holds and depends on.
+# manual pages, uninstalls (the directories the install made too, never a
+# packaged file), and checks what the Debian package holds and depends on.
 set -eu
 build=$1
 src=$2
 tmp=$(mktemp -d /tmp/quarvel-install-XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
+# The build's own install record, if any, is set aside for the test.
+record=$build/quarvel_install.txt
+[ ! -f "$record" ] || mv "$record" "$tmp/record"
+trap 'rm -f "$record"; [ ! -f "$tmp/record" ] || mv "$tmp/record" "$record"; rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 # /opt/q/share is there before: uninstall must keep it, and remove only the
@@ -47,14 +50,34 @@ done
 
 zcat "$tmp/root/opt/q/share/man/man1/quarvel.1.gz" | cmp -s - "$src/man/quarvel.1" || fail "man page differs"
 
-make -s -C "$src" BUILD="$build" DESTDIR="$tmp/root" uninstall >/dev/null
-left=$(cd "$tmp/root" && find . | sort)
-[ "$left" = ".
-./opt
-./opt/q
-./opt/q/share" ] || fail "uninstall left: $left"
+# Rows: the prefix.  /usr/bin/quarvel stands for the Debian package's copy
+# (dpkg -S is faked to say so), and cpack rewrites CMake's own manifest to
+# list /usr; the uninstall still removes the install's files alone.
+mkdir -p "$tmp/root/usr/bin" "$tmp/bin"
+echo packaged >"$tmp/root/usr/bin/quarvel"
+printf '#!/bin/sh\ncase $2 in */usr/bin/quarvel) echo "quarvel: $2" ;; *) exit 1 ;; esac\n' >"$tmp/bin/dpkg"
+chmod +x "$tmp/bin/dpkg"
+uninstall() { PATH="$tmp/bin:$PATH" make -s -C "$src" BUILD="$build" uninstall 2>&1; }
+for prefix in /opt/q /usr; do
+	[ $prefix = /opt/q ] || DESTDIR="$tmp/root" "$src/tools/install.sh" "$build" $prefix >/dev/null
+	(cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
+	said=$(uninstall) || fail "uninstall from $prefix: $said"
+	left=$(cd "$tmp/root" && find . | sort | paste -sd ' ')
+	[ "$left" = ". ./opt ./opt/q ./opt/q/share ./usr ./usr/bin ./usr/bin/quarvel" ] ||
+		fail "uninstall from $prefix left: $left"
+done
+echo "$said" | grep -q "kept $tmp/root/usr/bin/quarvel, which the Debian package quarvel owns" ||
+	fail "no word of the packaged file: $said"
+# Refusals, with nothing removed: no record (the last uninstall took it),
+# and a record naming a file that is gone.
+said=$(uninstall) && fail "uninstall without a record: $said"
+echo "$said" | grep -q "quarvel_install.txt is missing: .*nothing removed" || fail "without a record: $said"
+DESTDIR="$tmp/root" "$src/tools/install.sh" "$build" /opt/q >/dev/null
+rm "$tmp/root/opt/q/bin/quarvel"
+said=$(uninstall) && fail "uninstall with a file gone: $said"
+echo "$said" | grep -q "not there: $tmp/root/opt/q/bin/quarvel; nothing removed" || fail "a file gone: $said"
+[ -f "$tmp/root/opt/q/bin/quarvel-preview" ] || fail "a file gone, yet others removed"
 
-(cd "$build" && cpack -G DEB -B "$tmp/pkg" >/dev/null)
 deb=$(ls "$tmp"/pkg/quarvel_*.deb)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [ "$files" = "./usr/bin/quarvel

@@ -59,7 +59,7 @@ for row in "20 manual old" "95 auto old"; do
 		fail "no word of the manual choice: $said"
 done
 
-# make run: the build alone with a display, fluxbox and Xvfb without one.
+# make run: the applet's build alone with a display; Xvfb, fluxbox, giflib without.
 # Never another window manager, nor a tool only the tests use.
 for display in :99 ""; do
 	rm -f "$LOG"
@@ -69,9 +69,10 @@ for display in :99 ""; do
 	! grep -E -q ' (wmaker|openbox|blackbox|icewm|jwm|fvwm3|pekwm|clang|lintian|strace|libgtest-dev)( |$)' "$LOG" ||
 		fail "make run installs what it does not need: $(cat "$LOG")"
 	if [ -n "$display" ]; then
-		! grep -E -q ' (fluxbox|xvfb)( |$)' "$LOG" || fail "a display, yet Xvfb: $(cat "$LOG")"
+		! grep -E -q ' (fluxbox|xvfb|libpng-dev|libgif-dev)( |$)' "$LOG" || fail "a display, yet: $(cat "$LOG")"
 	else
-		grep -q ' fluxbox' "$LOG" && grep -q ' xvfb' "$LOG" || fail "headless, no Xvfb: $(cat "$LOG")"
+		grep -q ' fluxbox' "$LOG" && grep -q ' xvfb' "$LOG" && grep -q ' libgif-dev' "$LOG" ||
+			fail "headless, no Xvfb or giflib: $(cat "$LOG")"
 	fi
 done
 
@@ -82,13 +83,29 @@ said=$(echo n | PATH="$fakes" DISPLAY=:99 script -qec "env -u CI $deps build" /d
 echo "$said" | grep -q 'Install them? \[y/N\]' || fail "no question: $said"
 [ ! -e "$LOG" ] || fail "apt-get ran after no: $(cat "$LOG")"
 
+# $tmp/DIR: every command but those named.
+without() {
+	mkdir "$tmp/$1"
+	for f in /usr/bin/* /usr/sbin/*; do
+		case " $* " in *" ${f##*/} "*) ;; *) ln -sf "$f" "$tmp/$1/" ;; esac
+	done
+}
+
+# Not root and no sudo, at a terminal: no question, but the line to run as
+# root (the applet's packages only), and a failure.
+without nosudo sudo id apt-get dpkg-query
+ln -s "$tmp/bin/apt-get" "$tmp/bin/dpkg-query" "$tmp/nosudo/"
+printf '#!/bin/sh\necho 1000\n' >"$tmp/nosudo/id"
+chmod +x "$tmp/nosudo/id"
+said=$(echo y | PATH="$tmp/nosudo" script -qec "env -u CI $deps build" /dev/null 2>&1) && fail "deps.sh without sudo"
+echo "$said" | grep -q "^  apt-get install --no-install-recommends cmake make g++ libx11-dev libxext-dev \
+libxpm-dev libx11-xcb-dev libxss-dev.$" && ! echo "$said" | grep -q 'Install them' || fail "without sudo: $said"
+[ ! -e "$LOG" ] || fail "apt-get ran without sudo: $(cat "$LOG")"
+
 # No apt-get and no dpkg-query: every other command, and a pkg-config that
 # knows no libXss.  The missing library is named with its package, and
 # nothing else is; with all of them there, the set-up lets the build go on.
-mkdir "$tmp/noapt"
-for f in /usr/bin/* /usr/sbin/*; do
-	case ${f##*/} in apt-get | dpkg-query | pkg-config) ;; *) ln -sf "$f" "$tmp/noapt/" ;; esac
-done
+without noapt apt-get dpkg-query pkg-config
 mkdir "$tmp/pc"
 printf '#!/bin/sh\n[ "$2" != xscrnsaver ] && exec /usr/bin/pkg-config "$@"\nexit 1\n' >"$tmp/pc/pkg-config"
 chmod +x "$tmp/pc/pkg-config"

@@ -1,13 +1,22 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# tools/deps.sh build|run|test: sets up what a make target needs.
-#   build  the compiler, CMake and the libraries of quarvel and quarvel-preview
-#   run    the same, plus Xvfb and fluxbox when no display is reachable
-#   test   everything the tests, the sanitizer and fuzz runs and make bench use
+# tools/deps.sh build|install|run|package|test: sets up what a make target
+# needs.
+#   build, install  the compiler, CMake and the applet's libraries; libpng
+#                   and giflib, which only quarvel-preview needs, are named
+#                   when missing but not installed
+#   run             the same with a display; without one, Xvfb, fluxbox,
+#                   and libpng and giflib for quarvel-shot as well
+#   package         the applet's and quarvel-preview's libraries, and
+#                   dpkg-shlibdeps for the package's Depends
+#   test            everything the tests, the sanitizer and fuzz runs and
+#                   make bench use
 # With apt-get and dpkg-query it installs the Debian packages that are
 # missing, after listing them; it asks once first unless CI is set or
-# standard input is not a terminal.  Without them it only checks, and names
-# what is missing with the Debian package that holds it.
+# standard input is not a terminal.  Not root and without sudo, it prints
+# the apt-get line to run as root instead.  Without apt-get or dpkg-query
+# it only checks, and names what is missing with the Debian package that
+# holds it.
 #
 # Installing window managers can change which one Debian starts, so the
 # x-window-manager and x-session-manager choices are put back afterwards.
@@ -19,15 +28,15 @@ here=$(dirname "$0")
 
 # Debian package, then how to tell it is there without dpkg: pc:NAME is a
 # pkg-config module, cmd:NAME a command, h:NAME a C header.
-build_packages="cmake cmd:cmake
+applet_packages="cmake cmd:cmake
 make cmd:make
 g++ cmd:g++
 libx11-dev pc:x11
 libxext-dev pc:xext
 libxpm-dev pc:xpm
 libx11-xcb-dev pc:x11-xcb
-libxss-dev pc:xscrnsaver
-libpng-dev pc:libpng
+libxss-dev pc:xscrnsaver"
+preview_packages="libpng-dev pc:libpng
 libgif-dev h:gif_lib.h"
 headless_packages="xvfb cmd:Xvfb
 xfonts-base fonts:misc
@@ -40,7 +49,6 @@ libbenchmark-dev pc:benchmark
 mandoc cmd:mandoc
 groff-base cmd:groff
 bsdextrautils cmd:col
-dpkg-dev cmd:dpkg-shlibdeps
 lintian cmd:lintian
 procps cmd:pgrep
 strace cmd:strace
@@ -54,17 +62,29 @@ jwm cmd:jwm
 fvwm3 cmd:fvwm3
 pekwm cmd:pekwm"
 
+# Without dpkg-shlibdeps cpack still makes a package, with no Depends.
+package_packages="$applet_packages
+$preview_packages
+dpkg-dev cmd:dpkg-shlibdeps"
+
+# optional: what is only named when missing, never installed.
+optional=""
 case $mode in
-build) wanted=$build_packages ;;
+build | install) wanted=$applet_packages optional=$preview_packages ;;
 run)
-	wanted=$build_packages
-	"$here/display.sh" || wanted="$wanted
+	if "$here/display.sh"; then
+		wanted=$applet_packages optional=$preview_packages
+	else
+		wanted="$applet_packages
+$preview_packages
 $headless_packages"
+	fi
 	;;
-test) wanted="$build_packages
+package) wanted=$package_packages ;;
+test) wanted="$package_packages
 $headless_packages
 $test_packages" ;;
-*) echo "usage: tools/deps.sh build|run|test" >&2; exit 2 ;;
+*) echo "usage: tools/deps.sh build|install|run|package|test" >&2; exit 2 ;;
 esac
 
 present() {
@@ -77,9 +97,27 @@ present() {
 	esac
 }
 
+apt=""
+command -v apt-get >/dev/null 2>&1 && command -v dpkg-query >/dev/null 2>&1 && apt=yes
+# The Debian packages of a list that are missing, by dpkg-query where it
+# can ask, else by their probes.
+missing_of() {
+	echo "$1" | while read -r package probe; do
+		[ -n "$package" ] || continue
+		if [ -n "$apt" ]; then
+			case $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) in *" installed") continue ;; esac
+		elif present "$probe"; then
+			continue
+		fi
+		printf ' %s' "$package"
+	done
+}
+left_out=$(missing_of "$optional")
+[ -z "$left_out" ] || echo "deps: without$left_out (Debian) quarvel-preview is not built; quarvel is" >&2
+
 # No package manager to ask: say what is missing, by the name this system
 # knows it by and the Debian package beside it.
-if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>&1; then
+if [ -z "$apt" ]; then
 	if ! command -v pkg-config >/dev/null 2>&1; then
 		echo "deps: pkg-config is missing (Debian: pkg-config), so the libraries cannot be checked" >&2
 		exit 1
@@ -95,15 +133,22 @@ if ! command -v apt-get >/dev/null 2>&1 || ! command -v dpkg-query >/dev/null 2>
 	exit 1
 fi
 
-missing=$(echo "$wanted" | while read -r package probe; do
-	case $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true) in
-	*" installed") ;;
-	*) printf ' %s' "$package" ;;
-	esac
-done)
+missing=$(missing_of "$wanted")
 [ -z "$missing" ] && exit 0
 
 echo "deps: make $mode needs these Debian packages (and what they depend on):$missing" >&2
+# Asking first would only lead to "sudo: not found".
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+	if ! command -v sudo >/dev/null 2>&1; then
+		echo "deps: without sudo they cannot be installed from here; as root, run this, then run make again:" >&2
+		echo "  apt-get install --no-install-recommends$missing" >&2
+		[ "$mode" != test ] || echo "deps: (then update-alternatives --config x-window-manager" \
+			"puts back the window manager Debian starts, if one of these took over)" >&2
+		exit 1
+	fi
+	sudo=sudo
+fi
 if [ -z "${CI:-}" ] && [ -t 0 ]; then
 	printf 'Install them? [y/N] ' >&2
 	read -r answer || answer=""
@@ -113,8 +158,6 @@ if [ -z "${CI:-}" ] && [ -t 0 ]; then
 	esac
 fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
 alternatives() {
 	$sudo update-alternatives ${QUARVEL_ALTDIR:+--altdir "$QUARVEL_ALTDIR"} \
 		${QUARVEL_ADMINDIR:+--admindir "$QUARVEL_ADMINDIR" --log /dev/null} "$@"
