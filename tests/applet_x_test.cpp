@@ -13,10 +13,12 @@
 #include <X11/extensions/shape.h>
 
 #include <algorithm>
+#include <fstream>
 #include <regex>
 #include <cstring>
 #include <set>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 namespace {
@@ -35,7 +37,7 @@ struct applet_run {
 	// `settings_mode`), with every "@HOME@" in it replaced by the applet's
 	// home.
 	applet_run(int depth, std::vector<std::string> extra_args = {}, const char *settings = nullptr,
-	           mode_t settings_mode = 0644, int visual_class = -1)
+	           mode_t settings_mode = 0644, int visual_class = -1, std::vector<std::string> env = {})
 	{
 		x = start_xvfb(depth, 320, 240, visual_class);
 		home = make_temp_dir();
@@ -47,7 +49,8 @@ struct applet_run {
 		}
 		std::vector<std::string> argv = { "quarvel", "-display", x.name };
 		argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-		proc = spawn(applet_path, argv, { "HOME=" + home });
+		env.push_back("HOME=" + home);
+		proc = spawn(applet_path, argv, env);
 	}
 	~applet_run()
 	{
@@ -963,6 +966,31 @@ TEST(AppletClicks, CommandNotFoundNamesTheSetting)
 	// after the shell's own line, and the applet goes on
 	EXPECT_EQ(err.size() - err.rfind(line), line.size()) << err;
 	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+}
+
+// On a system without xlock (Debian 12), a default command runs the first
+// screen locker installed; a command the user changed is never replaced.
+TEST(AppletClicks, DefaultCommandFallsBackOnAnInstalledLocker)
+{
+	std::string bin = make_temp_dir();
+	std::string text = settings_text({ { "command2", "xlock -mode nothing-like-a-default" } });
+	applet_run run(24, {}, text.c_str(), 0600, -1, { "PATH=" + bin + ":/usr/bin:/bin" });
+	std::ofstream(bin + "/xsecurelock") << "#!/bin/sh\necho locked >> " << run.home << "/log\n";
+	chmod((bin + "/xsecurelock").c_str(), 0755);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	point_at_applet(run.x.dpy);
+	press(run.x.dpy, { 1, 1 });
+	EXPECT_TRUE(ran(run, "locked\n", 1));
+	press(run.x.dpy, { 2, 2 });
+	EXPECT_TRUE(poll_until([&] { return applet_commands_done(run.x.dpy) == 2; }, 5.0));
+	EXPECT_EQ(read_file(run.home + "/log"), "locked\n");
+	std::string err = read_file(run.proc.stderr_path);
+	const std::string rc = run.home + "/.fesk/quarvelrc";
+	EXPECT_NE(err.find("quarvel: command1 \"xlock\" was not found; running xsecurelock instead (set command1 in " +
+	                   rc + " to choose)\n"), std::string::npos) << err;
+	EXPECT_NE(err.find("quarvel: command2 \"xlock -mode nothing-like-a-default\" was not found; set command2 in " +
+	                   rc + "\n"), std::string::npos) << err;
+	remove_tree(bin);
 }
 
 // A Ctrl-C reaches the terminal's whole foreground group: the applet, the

@@ -2,14 +2,17 @@
 // Click arming: which press of which button runs a command, and what the
 // applet does when the command ends.
 #include "applet.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -102,4 +105,28 @@ TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
 			run_click_command(1, r.command);
 			std::exit(0);
 		}, r.ends, std::strstr(r.command, "ended") ? "^ended\n$" : "") << r.what;
+}
+
+// A default command that is not installed falls back on the first locker
+// that is, by PATH; xscreensaver's only while its daemon runs.
+TEST(ClickCommand, FallbackLockerIsTheFirstInstalled)
+{
+	std::string dir = make_temp_dir();
+	std::string path = "/nonexistent::" + dir;
+	auto install = [&](const char *program) {
+		std::string p = dir + "/" + program;
+		std::ofstream(p) << "#!/bin/sh\n";
+		chmod(p.c_str(), 0755);
+	};
+	auto no_daemon = [] { return false; };
+	auto daemon = [] { return true; };
+	EXPECT_EQ(installed_locker(path.c_str(), daemon), nullptr);
+	install("xdg-screensaver");
+	install("xtrlock");
+	install("xscreensaver-command");
+	EXPECT_STREQ(installed_locker(path.c_str(), no_daemon), "xtrlock");
+	EXPECT_STREQ(installed_locker(path.c_str(), daemon), "xscreensaver-command -lock");
+	install("xsecurelock");
+	EXPECT_STREQ(installed_locker(path.c_str(), daemon), "xsecurelock");
+	remove_tree(dir);
 }

@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,7 +81,47 @@ run_shell(const char *command)
 	return status;
 }
 
+// The screen lockers a default command falls back on when its own is not
+// installed (Debian 12 has no xlock), in order of preference; the second
+// only locks while its daemon runs.
+constexpr const char *lockers[] = { "xsecurelock", "xscreensaver-command -lock", "i3lock", "slock", "xtrlock",
+                                    "xdg-screensaver lock" };
+
+// Whether `program` is an executable file in a directory of `path` (an
+// empty entry is the current directory, as the shell has it).
+bool
+on_path(const std::string &program, const char *path)
+{
+	for (const char *dir = path ? path : "/usr/local/bin:/usr/bin:/bin"; dir;) {
+		const char *end = std::strchr(dir, ':');
+		std::string d = end ? std::string(dir, end) : std::string(dir);
+		if (access(((d.empty() ? "." : d) + "/" + program).c_str(), X_OK) == 0)
+			return true;
+		dir = end ? end + 1 : nullptr;
+	}
+	return false;
+}
+
+bool
+runs_quietly(const char *command)
+{
+	std::string quiet = std::string(command) + " >/dev/null 2>&1";
+	int status = run_shell(quiet.c_str());
+	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 } // namespace
+
+const char *
+installed_locker(const char *path, bool (*daemon_runs)())
+{
+	for (const char *locker : lockers) {
+		std::string program(locker, std::strcspn(locker, " "));
+		if (on_path(program, path) && (program != "xscreensaver-command" || daemon_runs()))
+			return locker;
+	}
+	return nullptr;
+}
 
 const char *
 click_command(unsigned button, const settings_record &s)
@@ -103,11 +146,28 @@ run_click_command(unsigned button, const char *command)
 	int status = run_shell(command);
 	if (status == -1)
 		return;
+	if (!WIFEXITED(status) || WEXITSTATUS(status) != 127)
+		return;
 	// The shell has already named the word it could not find; this line
-	// says which setting to change.
-	if (WIFEXITED(status) && WEXITSTATUS(status) == 127) {
-		const char *path = settings_path();
+	// says which setting to change.  A default the user never changed
+	// still locks the screen, with the first locker there is.
+	const char *path = *settings_path() ? settings_path() : "your settings file";
+	const settings_record &d = default_settings;
+	bool a_default = false;
+	for (const char *text : { d.command1, d.command2, d.command3 })
+		a_default = a_default || std::strcmp(command, text) == 0;
+	const char *locker = a_default ? installed_locker(std::getenv("PATH"), [] {
+		return runs_quietly("xscreensaver-command -version");
+	}) : nullptr;
+	if (!locker) {
 		std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; set command%u in %s\n", button,
-		             command, button, *path ? path : "your settings file");
+		             command, button, path);
+		if (a_default)
+			std::fprintf(stderr, "quarvel: no screen locker is installed; install one, for example the "
+			                     "Debian package xsecurelock, xscreensaver or i3lock\n");
+		return;
 	}
+	std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; running %s instead (set command%u in %s "
+	                     "to choose)\n", button, command, locker, button, path);
+	run_shell(locker);
 }
