@@ -122,6 +122,9 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 		{ "t_mov_step", "1e300" },
 		{ "command2", long_command },
 		{ "command1", "  spaced = kept" },
+		{ "shade_switch", " x1" },     // no number at all: 0, and a line
+		{ "t_rot_step", "" },
+		{ "persp_switch", "12ab" },    // a number, then text: 12, quietly
 	}));
 	load();
 	const settings_record &s = tunnel_settings;
@@ -135,7 +138,11 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 	EXPECT_TRUE(command_guard.cut[1]);      // kept cut, but never run
 	EXPECT_FALSE(command_guard.cut[0]);
 	EXPECT_STREQ(s.command1, "  spaced = kept");
-	EXPECT_EQ(err, "quarvel: tex_block_w=-2147483648 is below 1; using 32\n");
+	EXPECT_EQ(s.shade_switch, 0);
+	EXPECT_EQ(s.persp_switch, 12);
+	EXPECT_EQ(err, "quarvel: shade_switch: \" x1\" is not a number; using 0\n"
+	               "quarvel: t_rot_step: \"\" is not a number; using 0\n"
+	               "quarvel: tex_block_w=-2147483648 is below 1; using 32\n");
 
 	write(".fesk/quarvelrc", "t_color_1=255\nt_color_2=-2147483648\n");
 	load();

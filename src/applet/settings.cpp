@@ -27,7 +27,7 @@ const char *settings_program = "quarvel";
 namespace {
 
 char loaded_path[cfg_path_max + 1];     // what settings_path() names
-const char *report_path;                // while loading: where missing keys are named
+const char *report_path;                // while reading: where missing keys are named
 
 // What the guard says of a file or directory.  Each but the last has a fix.
 constexpr char another_user[] = "belongs to another user";
@@ -47,13 +47,15 @@ check_block(const char *key, int &value)
 	value = default_block;
 }
 
-// Each lookup names its key on standard error when the file lacks it, with
-// the value that stands in.
+// Each lookup names its key on standard error when the file lacks it, or
+// holds no number for it, with the value that stands in.
 void
 note_missing(const char *key, const char *used)
 {
 	if (report_path && !cfg_key_was_found())
-		std::fprintf(stderr, "quarvel: %s is not set in %s; using %s\n", key, report_path, used);
+		std::fprintf(stderr, "%s: %s is not set in %s; using %s\n", settings_program, key, report_path, used);
+	else if (const char *text = report_path ? cfg_value_not_a_number() : nullptr)
+		std::fprintf(stderr, "%s: %s: \"%s\" is not a number; using %s\n", settings_program, key, text, used);
 }
 
 int
@@ -76,7 +78,8 @@ const char *
 get_string(const char *key)
 {
 	const char *v = cfg_get_string(key);
-	note_missing(key, "\"\"");
+	if (report_path && !cfg_key_was_found())
+		note_missing(key, "\"\"");
 	return v;
 }
 
@@ -344,9 +347,9 @@ guard_commands(const char *path, FILE *f)
 	             fault.why, fix.c_str());
 }
 
-// At start-up (`loading`) the commands are guarded and missing keys named,
-// unless a directory stands in for the file: it reads as empty, and its
-// 19 lines would say nothing.
+// Missing keys and values that are no numbers are named, unless a
+// directory stands in for the file: it reads as empty, and its 19 lines
+// would say nothing.  At start-up (`loading`) the commands are guarded.
 bool
 read_file(const char *path, bool loading)
 {
@@ -356,7 +359,7 @@ read_file(const char *path, bool loading)
 	settings_record &s = tunnel_settings;
 	command_guard = {};
 	struct stat st;
-	report_path = loading && fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode) ? path : nullptr;
+	report_path = fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode) ? path : nullptr;
 	read_settings(s);
 	report_path = nullptr;
 	if (loading)

@@ -33,6 +33,7 @@ char value_buffer[cfg_value_max + 1];
 FILE *current;
 bool value_cut;                          // the last value read was cut
 bool key_found;                          // the last lookup found its key
+bool not_a_number;                       // the last number read had no digits at all
 int path_state;                          // cfg_path_ok, _cut or _homeless
 
 // While a file is being written: where it goes, and its temporary name.
@@ -466,14 +467,25 @@ cfg_get_int(const char *key)
 {
 	// atoi's result without its undefined behaviour beyond the int range:
 	// the low 32 bits of strtol's value, as atoi gives them here.
-	long v = std::strtol(cfg_get_string(key), nullptr, 10);
+	char *end;
+	long v = std::strtol(cfg_get_string(key), &end, 10);
+	not_a_number = end == value_buffer;
 	return static_cast<int>(v);
 }
 
 float
 cfg_get_float(const char *key)
 {
-	return narrow_to_float(std::strtod(cfg_get_string(key), nullptr));
+	char *end;
+	double v = std::strtod(cfg_get_string(key), &end);
+	not_a_number = end == value_buffer;
+	return narrow_to_float(v);
+}
+
+const char *
+cfg_value_not_a_number()
+{
+	return not_a_number ? value_buffer : nullptr;
 }
 
 bool

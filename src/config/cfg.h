@@ -59,3 +59,6 @@ float cfg_get_float(const char *key);
 bool cfg_value_was_cut();
 // True when the last lookup found a line for its key.
 bool cfg_key_was_found();
+// The value the last number lookup read when the conversion took none of
+// it (it reads as 0), else null.
+const char *cfg_value_not_a_number();

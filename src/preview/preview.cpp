@@ -35,7 +35,8 @@ const char *usage =
 	"             second frame of the applet (default: one trip along the tunnel,\n"
 	"             or one full turn when it only turns)\n"
 	"  -s SCALE   integer scale, 1 to 16 (default 1)\n"
-	"  -o OUT     OUT.gif: animated GIF; OUT.png: the first frame\n";
+	"  -o OUT     OUT.gif: animated GIF; OUT.png: the first frame\n"
+	"  -v, --version  print the version and exit\n";
 
 [[noreturn]] void
 fail(int status, const std::string &message)
@@ -148,6 +149,9 @@ main(int argc, char *argv[])
 			out = argv[++i];
 		else if (a == "-h" || a == "--help") {
 			std::fputs(usage, stdout);
+			return 0;
+		} else if (a == "-v" || a == "--version") {
+			std::fputs("quarvel-preview " QUARVEL_VERSION "\n", stdout);
 			return 0;
 		} else
 			fail(2, "unknown argument '" + a + "'\n" + usage);
