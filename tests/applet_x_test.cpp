@@ -802,6 +802,34 @@ TEST(AppletFaults, OtherErrorsAndAKilledConnectionStillEndIt)
 	}
 }
 
+// Another client's XSendEvent counts only as a press, which a dock may
+// forward: a sent EnterNotify took the keyboard focus for the docked icon
+// window (and killed the applet with BadMatch when it was not mapped).
+TEST(AppletFaults, SentEventsCountOnlyAsPresses)
+{
+	applet_run run(24, {}, settings_text({ { "command1", "echo 1 >> @HOME@/log" } }).c_str(), 0600);
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	XReparentWindow(dpy, run.icon_window, DefaultRootWindow(dpy), 100, 100);
+	XMapWindow(dpy, run.icon_window);
+	XSetInputFocus(dpy, PointerRoot, RevertToNone, CurrentTime);
+	XEvent ev{};
+	ev.xcrossing = { EnterNotify, 0, True, dpy, run.icon_window, DefaultRootWindow(dpy), None, CurrentTime,
+	                 1, 1, 1, 1, NotifyNormal, NotifyAncestor, True, True, 0 };
+	XSendEvent(dpy, run.icon_window, False, NoEventMask, &ev);
+	ev.xbutton = { ButtonPress, 0, True, dpy, run.main_window, DefaultRootWindow(dpy), None, CurrentTime,
+	               1, 1, 1, 1, 0, Button1, True };
+	for (int i = 0; i < 2; i++)
+		XSendEvent(dpy, run.main_window, False, ButtonPressMask, &ev);
+	XSync(dpy, False);
+	EXPECT_TRUE(ran(run, "1\n", 1)) << read_file(run.proc.stderr_path);
+	Window focus;
+	int revert;
+	XGetInputFocus(dpy, &focus, &revert);
+	EXPECT_EQ(focus, static_cast<Window>(PointerRoot));
+	EXPECT_EQ(wait_exit(run.proc, 0.0), -1);
+}
+
 // Another client sending MotionNotify as fast as it can: the backlog stays
 // in the server, frames go on, and the applet gives back what it took.
 TEST(AppletFaults, SentEventFloodKeepsMemoryBounded)
