@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The applet inside real docking window managers, on Xvfb screens: in
 // fluxbox's slit and Window Maker's dock at every depth, and at 24 bits in
-// openbox's dock, blackbox's slit, IceWM's dock, JWM's tray and fvwm3's
-// FvwmButtons, the last two set up with the docking guide's own snippets,
-// and in pekwm's harbour across a restart of pekwm.  Each time: swallowed,
-// drawn, clickable.
+// openbox's dock, blackbox's slit, IceWM's dock, JWM's tray, fvwm3's
+// FvwmButtons and pekwm's harbour, the last three set up from Debian's
+// stock files with the docking guide's own snippets.  Each time:
+// swallowed, drawn, clickable, and one applet only, also after the
+// manager is killed or restarted at a bad moment.  Framed by JWM on a
+// desktop that is not shown, it makes no wake-ups.
 #include <gtest/gtest.h>
 
 #include "applet.h"
@@ -14,21 +16,24 @@
 #include <X11/extensions/XTest.h>
 
 #include <chrono>
+#include <dirent.h>
 #include <fstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
 
 namespace {
 
 constexpr const char *applet_path = QUARVEL_BINARY;
 constexpr int screen_w = 640, screen_h = 480;
 
-enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, fvwm3, pekwm };
+enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, jwm_framed, fvwm3, pekwm };
 
 struct manager_traits {
 	const char *name;
 	bool starts_applet;         // the guide's snippet has the manager start it
-	bool swallows_main;         // it takes the main window, not the icon window
+	bool swallows_main;         // it takes (or frames) the main window, not the icon window
 	bool announces_early;       // says it runs before it handles map requests
 };
 
@@ -38,8 +43,8 @@ traits_of(manager m)
 	static const manager_traits traits[] = {
 		{ "fluxbox", false, false, false }, { "wmaker", false, false, false },
 		{ "openbox", false, false, true }, { "blackbox", false, false, false },
-		{ "icewm", false, false, false }, { "jwm", true, true, false }, { "fvwm3", true, true, false },
-		{ "pekwm", false, false, false },
+		{ "icewm", false, false, false }, { "jwm", true, true, false }, { "jwm_framed", false, true, false },
+		{ "fvwm3", true, true, false }, { "pekwm", true, false, false },
 	};
 	return traits[static_cast<int>(m)];
 }
@@ -60,8 +65,9 @@ snippet(const char *name)
 	return text;
 }
 
-// A throwaway home set up so the manager runs headless and out of the way.
-// The applet is found through PATH by its plain name, as the guide says.
+// A throwaway home set up so the manager runs headless and out of the way,
+// or as the guide says: Debian's stock file with the snippet added.  The
+// applet is found through PATH by its plain name, as the guide says.
 child_process
 start_manager(manager m, const xvfb_server &x, const std::string &home)
 {
@@ -86,13 +92,26 @@ start_manager(manager m, const xvfb_server &x, const std::string &home)
 	case manager::icewm:
 		return spawn("/usr/bin/icewm", { "icewm" }, env);
 	case manager::jwm:
-		std::ofstream(home + "/.jwmrc") << "<?xml version=\"1.0\"?>\n<JWM>\n" << snippet("jwmrc") << "</JWM>\n";
+	case manager::jwm_framed: {
+		// The guide's two edits of the tray; a stock file without their
+		// places throws out_of_range, which fails the test.
+		std::string rc = read_file("/etc/jwm/system.jwmrc");
+		if (m == manager::jwm) {
+			rc.replace(rc.find("height=\"25\""), 11, "height=\"68\"");
+			rc.insert(rc.find("<Dock/>"), snippet("jwm-tray"));
+		}
+		std::ofstream(home + "/.jwmrc") << rc;
 		return spawn("/usr/bin/jwm", { "jwm" }, env);
+	}
 	case manager::fvwm3:
 		mkdir((home + "/.fvwm").c_str(), 0700);
-		std::ofstream(home + "/.fvwm/config") << snippet("fvwm3-config");
+		std::ofstream(home + "/.fvwm/config")
+			<< read_file("/usr/share/fvwm3/default-config/config") << snippet("fvwm3-config");
 		return spawn("/usr/bin/fvwm3", { "fvwm3" }, env);
 	case manager::pekwm:
+		mkdir((home + "/.pekwm").c_str(), 0700);
+		std::ofstream(home + "/.pekwm/start") << read_file("/etc/pekwm/start") << snippet("pekwm-start");
+		chmod((home + "/.pekwm/start").c_str(), 0755);
 		return spawn("/usr/bin/pekwm", { "pekwm" }, env);
 	}
 	return {};
@@ -120,6 +139,47 @@ parent_of(Display *dpy, Window w)
 	if (XQueryTree(dpy, w, &root, &parent, &kids, &n))
 		XFree(kids);
 	return parent;
+}
+
+// The processes named `comm` on display `name` (started with -display
+// NAME, or with DISPLAY=NAME in their environment) whose command line
+// holds `word`.
+std::vector<pid_t>
+processes_on(const std::string &name, const std::string &comm, const std::string &word = "")
+{
+	using namespace std::string_literals;
+	std::vector<pid_t> found;
+	DIR *proc = opendir("/proc");
+	for (dirent *e; proc && (e = readdir(proc));) {
+		std::string dir = "/proc/"s + e->d_name, cmd = read_file(dir + "/cmdline");
+		if (std::atoi(e->d_name) > 0 && read_file(dir + "/comm") == comm + "\n" && cmd.find(word) != cmd.npos &&
+		    (cmd.find("\0-display\0"s + name + '\0') != cmd.npos ||
+		     ('\0' + read_file(dir + "/environ")).find("\0DISPLAY="s + name + '\0') != std::string::npos))
+			found.push_back(std::atoi(e->d_name));
+	}
+	if (proc)
+		closedir(proc);
+	return found;
+}
+
+long
+wake_ups(pid_t pid)
+{
+	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+	auto at = status.find("voluntary_ctxt_switches:");
+	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 24);
+}
+
+// Asks the manager to show desktop `n`, as a pager does.
+void
+show_desktop(Display *dpy, long n)
+{
+	XEvent e{};
+	e.xclient = { ClientMessage, 0, False, dpy, DefaultRootWindow(dpy),
+		      XInternAtom(dpy, "_NET_CURRENT_DESKTOP", False), 32, {} };
+	e.xclient.data.l[0] = n;
+	XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+	XSync(dpy, False);
 }
 
 struct placement {
@@ -192,28 +252,43 @@ press(Display *dpy, unsigned button)
 	XSync(dpy, False);
 }
 
+// What happens once the applet is docked.
+enum class twist {
+	none,
+	killed,         // the manager is killed and started again, `times` times
+	module_paused,  // fvwm restarts while its old FvwmButtons is stopped
+	other_desktop,  // another desktop is shown, then this one again
+};
+
 struct wm_case {
 	manager wm;
 	int depth;
 	bool applet_first;      // the applet starts before the manager
-	bool restarted = false; // then the manager is killed and started again
+	twist then = twist::none;
+	int times = 1;
 };
 
 std::string
 case_name(const testing::TestParamInfo<wm_case> &info)
 {
-	return manager_name(info.param.wm) + "_" + std::to_string(info.param.depth) +
-	       (info.param.applet_first ? "_applet_first" : "") + (info.param.restarted ? "_restarted" : "");
+	const wm_case &c = info.param;
+	static const char *const twists[] = { "", "_killed", "_module_paused", "_other_desktop" };
+	return manager_name(c.wm) + "_" + std::to_string(c.depth) + (c.applet_first ? "_applet_first" : "") +
+	       twists[static_cast<int>(c.then)] + (c.times > 1 ? "_" + std::to_string(c.times) + "_times" : "");
 }
 
 class Docked : public testing::TestWithParam<wm_case> {
 protected:
 	xvfb_server x;
 	std::string home;
-	child_process wm, applet;
+	child_process wm, applet, decoy;
+	pid_t paused = -1;
 
 	void TearDown() override
 	{
+		if (paused > 0)
+			kill(paused, SIGCONT);
+		stop_child(decoy);
 		stop_child(applet);
 		stop_manager(wm);
 		xvfb_stop(x);          // ends an applet the manager started, too
@@ -285,6 +360,13 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	                                          { "command1", "echo 1 >> " + home + "/log" },
 	                                          { "command3", "echo 3 >> " + home + "/log" } }));
 
+	if (c.wm == manager::pekwm) {
+		// The user's applet on another display: the guide's guard must not
+		// take it for the one on this display.
+		mkdir((home + "/elsewhere").c_str(), 0700);
+		ASSERT_EQ(symlink("/bin/sleep", (home + "/elsewhere/quarvel").c_str()), 0);
+		decoy = spawn(home + "/elsewhere/quarvel", { "quarvel", "600" }, { "DISPLAY=" });
+	}
 	if (!c.applet_first && !start_wm())
 		GTEST_SKIP() << manager_name(c.wm) << " does not run at depth " << c.depth;
 	// On an 8-bit screen the manager may have filled the default colormap
@@ -316,28 +398,50 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 			GTEST_SKIP() << manager_name(c.wm) << " does not run at depth " << c.depth;
 	}
 
-	for (int round = 0; round < (c.restarted ? 2 : 1); round++) {
+	auto applets = [&] { return processes_on(x.name, "quarvel"); };
+	bool restarts = c.then == twist::killed || c.then == twist::module_paused;
+	for (int round = 0; round < (restarts ? 2 : 1); round++) {
 		double restarted_at = 0.0;
+		for (int time = 0; round == 1 && time < c.times; time++) {
+			std::vector<pid_t> before = applets();
+			if (c.then == twist::module_paused) {
+				// The old FvwmButtons ends late: the new one starts a copy
+				// while the old one still holds the applet.
+				std::vector<pid_t> module = processes_on(x.name, "FvwmButtons", "QuarvelDock");
+				ASSERT_EQ(module.size(), 1u);
+				kill(paused = module[0], SIGSTOP);
+				kill(wm.pid, SIGUSR1);          // fvwm's Restart
+			} else {
+				end_child(wm);
+				// Killed, pekwm takes the icon window with it, and the applet,
+				// the same process, makes a new pair.
+				ASSERT_TRUE(mt.swallows_main || poll_until([&] {
+					Window m = find_by_class(x.dpy, "quarvel");
+					return m != None && m != main_window;
+				}, 5.0)) << "no new pair";
+				XDeleteProperty(x.dpy, DefaultRootWindow(x.dpy),
+				                XInternAtom(x.dpy, "_NET_SUPPORTING_WM_CHECK", False));
+				ASSERT_TRUE(start_wm());
+			}
+			restarted_at = now_s();
+			// JWM's tray and FvwmButtons start a copy of their own again.
+			ASSERT_TRUE(!mt.swallows_main || poll_until([&] { return applets() != before; }, 10.0))
+				<< "the dock started no applet";
+			if (paused > 0)
+				kill(std::exchange(paused, -1), SIGCONT);
+		}
 		if (round == 1) {
-			// Killed, the manager takes the icon window with it, and the
-			// applet, the same process, makes a new pair: found by the
-			// manager started again.
-			end_child(wm);
-			ASSERT_TRUE(poll_until([&] {
-				Window m = find_by_class(x.dpy, "quarvel");
-				return m != None && m != main_window;
-			}, 5.0)) << "no new pair: " << read_file(applet.stderr_path);
-			ASSERT_EQ(wait_exit(applet, 0.0), -1) << "the applet ended: " << read_file(applet.stderr_path);
+			ASSERT_TRUE(poll_until([&] { return applets().size() == 1; }, 10.0))
+				<< applets().size() << " applets after the restart";
 			icon = None;
 			ASSERT_NE(main_window = wait_for_applet(icon, status), None);
 			unlink((home + "/log").c_str());
-			ASSERT_TRUE(start_wm());
-			restarted_at = now_s();
 		}
 		// Swallowed: the window the manager takes (the icon window, or the main
-		// window for JWM and fvwm) is reparented into a window of the manager's,
-		// shown, and no longer moving for 300 ms.  Each place it is shown at for
-		// 100 ms must show the frame by then, not a blank window.
+		// window for JWM and fvwm, docked or framed) is reparented into a window
+		// of the manager's, shown, and no longer moving for 300 ms.  Each place
+		// it is shown at for 100 ms must show the frame by then, not a blank
+		// window.
 		Window shown = mt.swallows_main ? main_window : icon;
 		Window unswallowed_parent = mt.swallows_main ? DefaultRootWindow(x.dpy) : main_window;
 		std::vector<unsigned long> want = expected_square(x.dpy, c.depth);
@@ -370,6 +474,9 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 		if (round == 1)
 			std::printf("%s restarted: swallowed again %.2f s after it said it runs\n",
 			            manager_name(c.wm).c_str(), docked_at - restarted_at);
+		// In Debian's own tray, away from its root-menu and show-desktop
+		// buttons at the left end.
+		EXPECT_TRUE(c.wm != manager::jwm || p.x >= screen_w / 2) << "over the tray's buttons, at " << p.x;
 
 		if (!mt.swallows_main) {
 			EXPECT_EQ(parent_of(x.dpy, p.parent), DefaultRootWindow(x.dpy));
@@ -393,6 +500,26 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 		EXPECT_TRUE(poll_until([&] { return read_file(home + "/log") == "1\n3\n"; }, 5.0))
 			<< read_file(home + "/log");
 		EXPECT_EQ(find_by_class(x.dpy, "quarvel"), main_window) << "the applet has gone";
+		EXPECT_EQ(applets().size(), 1u);
+
+		if (c.then == twist::other_desktop) {
+			// Its frame unmapped, nobody can see the applet: not one wake-up.
+			show_desktop(x.dpy, 1);
+			ASSERT_TRUE(poll_until([&] { return !place_of(x.dpy, main_window).viewable; }, 5.0));
+			ASSERT_TRUE(poll_until([&] {
+				long w = wake_ups(applet.pid);
+				sleep_s(0.05);
+				return wake_ups(applet.pid) == w;
+			}, 5.0)) << "the applet never went to sleep on another desktop";
+			long asleep = wake_ups(applet.pid);
+			sleep_s(1.0);
+			EXPECT_EQ(wake_ups(applet.pid), asleep);
+			show_desktop(x.dpy, 0);
+			EXPECT_TRUE(poll_until([&] {
+				placement q = place_of(x.dpy, main_window);
+				return q.viewable && on_screen(x.dpy, q) == want;
+			}, 5.0)) << "no frame back on its desktop";
+		}
 	}
 }
 
@@ -405,5 +532,8 @@ INSTANTIATE_TEST_SUITE_P(Managers, Docked,
 	                wm_case{ manager::wmaker, 30, false }, wm_case{ manager::wmaker, 24, true },
 	                wm_case{ manager::openbox, 24, false }, wm_case{ manager::blackbox, 24, false },
 	                wm_case{ manager::icewm, 24, false }, wm_case{ manager::jwm, 24, false },
-	                wm_case{ manager::fvwm3, 24, false }, wm_case{ manager::pekwm, 24, false, true }),
+	                wm_case{ manager::fvwm3, 24, false }, wm_case{ manager::pekwm, 24, false, twist::killed },
+	                wm_case{ manager::jwm, 24, false, twist::killed, 3 },
+	                wm_case{ manager::fvwm3, 24, false, twist::module_paused },
+	                wm_case{ manager::jwm_framed, 24, false, twist::other_desktop }),
 	case_name);
