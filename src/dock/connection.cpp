@@ -143,7 +143,7 @@ note_reparented(Window w, Window parent)
 	if (window_view *v = view_of(w)) {
 		v->parent = parent;
 		walk_ancestors(*v);
-		windows_check_replaced();
+		windows_moved();
 		return;
 	}
 	for (window_view &v : view.windows)

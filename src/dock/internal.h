@@ -18,11 +18,11 @@ bool windows_error_outlived(int error_code, XID resource);
 // again with its partner, the helper window alone, anything else is none
 // of ours.
 void windows_destroyed(Window w);
-// The per-screen selection went to a newer copy of the applet.
+// The per-screen selection went to a newer copy of the applet: this copy
+// ends now unless it is docked, and then once its dock lets it go (a
+// window of the pair reparented or destroyed).
 void windows_selection_lost();
-// A copy that has lost the selection ends as soon as it is not docked; the
-// connection asks whenever the windows move.
-void windows_check_replaced();
+void windows_moved();
 // The applet's own unmapped window: the selection's owner, and the window
 // whose property changes tell the server's time.
 Window windows_helper();

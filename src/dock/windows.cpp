@@ -471,13 +471,16 @@ void
 windows_selection_lost()
 {
 	windows.replaced = true;
-	windows_check_replaced();
+	if (!docked())
+		dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
 }
 
+// The dock that held a replaced copy has let go of it, to the root or to
+// a dock that starts anew (whose own copy is the newer one).
 void
-windows_check_replaced()
+windows_moved()
 {
-	if (windows.replaced && !docked())
+	if (windows.replaced)
 		dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
 }
 
