@@ -86,8 +86,8 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 ./usr/share/doc/quarvel/copyright
 ./usr/share/man/man1/quarvel-preview.1.gz
 ./usr/share/man/man1/quarvel.1.gz" ] || fail "package files: $files"
-[ "$(dpkg-deb -f "$deb" Suggests)" = "xlockmore | xscreensaver | xsecurelock" ] ||
-	fail "package suggests: $(dpkg-deb -f "$deb" Suggests)"
+[ "$(dpkg-deb -f "$deb" Recommends)" = "xsecurelock | xscreensaver | i3lock" ] ||
+	fail "package recommends: $(dpkg-deb -f "$deb" Recommends)"
 depends=$(dpkg-deb -f "$deb" Depends)
 for lib in libx11-6 libxext6 libxpm4 libgif7 libpng16-16 libc6; do
 	echo "$depends" | grep -q "$lib" || fail "package does not depend on $lib: $depends"
