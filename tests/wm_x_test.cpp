@@ -437,6 +437,9 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 		if (round == 1) {
 			ASSERT_TRUE(poll_until([&] { return applets().size() == 1; }, 10.0))
 				<< applets().size() << " applets after the restart";
+			// The first main window has gone with its copy or a rebuild.
+			XWindowAttributes wa;
+			ASSERT_TRUE(poll_until([&] { return !XGetWindowAttributes(x.dpy, main_window, &wa); }, 10.0));
 			icon = None;
 			ASSERT_NE(main_window = wait_for_applet(icon, status), None);
 			unlink((home + "/log").c_str());
