@@ -9,7 +9,8 @@
 //                         per second, peak resident memory
 //   probe syscalls SECONDS
 //                         system calls a frame of the applet and of the
-//                         baseline loop, counted by strace
+//                         baseline loop, counted by strace, and the bytes
+//                         the applet sends a frame
 //   probe start RUNS      time from exec to the first frame on the window
 //   probe swallow RUNS    time from exec to a stable swallow in fluxbox's slit
 //   probe soak SECONDS    resident memory and X resources of the applet
@@ -26,6 +27,7 @@
 #include <X11/extensions/XRes.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -155,6 +157,43 @@ frame_number(const std::vector<unsigned long> &well, const std::vector<std::vect
 	return -1;
 }
 
+// Counts the frames an applet draws by the frame its window shows, however
+// it sleeps between them: sampled at most a few seconds apart, less than a
+// cycle passes between two samples.
+struct frame_counter {
+	Display *dpy;
+	Window w;
+	const std::vector<std::vector<unsigned long>> &frames;
+	int last = -1;
+	long count = 0;
+
+	frame_counter(Display *d, Window win, const std::vector<std::vector<unsigned long>> &f)
+		: dpy(d), w(win), frames(f), last(frame_number(read_well(d, win), f))
+	{
+	}
+	// False when the window shows no frame of the animation.
+	bool sample()
+	{
+		int n = frame_number(read_well(dpy, w), frames);
+		if (n >= 0 && last >= 0)
+			count += (n - last + cycle) % cycle;
+		last = n;
+		return n >= 0;
+	}
+	// Waits for the next frame on the window, read back as fast as the
+	// server answers: right after it shows, the applet has written that
+	// frame and, 10 ms from the next, not yet the next.
+	bool next()
+	{
+		sample();
+		int from = last;
+		for (double end = now_s() + 2.0; now_s() < end;)
+			if (sample() && last != from)
+				return true;
+		return false;
+	}
+};
+
 struct cpu_sample {
 	double applet, applet_x, base, base_x;
 };
@@ -240,31 +279,53 @@ run_side_by_side(double seconds, int rounds)
 	remove_tree(home);
 }
 
-// strace -c attached to `pid` for `seconds`: every call, and the frames
-// begun.  Attaching lands in a sleep, which shows as restart_syscall and is
-// not counted; each frame then ends with one sleep (a plain one, or a wait
-// in ppoll when nothing comes), but for the last, which the detach cuts
-// short.
-std::pair<long, long>
-count_syscalls(pid_t pid, double seconds)
+// What strace -c counted while attached to a loop: every call, the sleeps
+// among them, each call by name, and the frames the applet drew meanwhile
+// (-1 for the baseline, which draws none of the animation).
+struct syscall_count {
+	long total = -1, sleeps = 0, frames = -1;
+	std::vector<std::pair<std::string, long>> calls;
+};
+
+// strace -c attached to `pid` for `seconds`.  Attaching lands in a sleep,
+// which shows as restart_syscall and is not counted.  With `drawn`, the
+// frames are those the window showed from the attach to the detach, which
+// /proc/PID/status shows as TracerPid; whatever call the applet sleeps in.
+syscall_count
+count_syscalls(pid_t pid, double seconds, frame_counter *drawn = nullptr)
 {
 	std::string dir = temp_dir(), out = dir + "/strace";
 	pid_t tracer = fork();
 	if (tracer == 0) {
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		std::string p = std::to_string(pid);
-		if (!freopen("/dev/null", "w", stderr))
+		if (!freopen((dir + "/said").c_str(), "w", stderr))
 			_exit(127);
 		execlp("strace", "strace", "-c", "-q", "-o", out.c_str(), "-p", p.c_str(), static_cast<char *>(nullptr));
 		_exit(127);
 	}
-	sleep_s(seconds);
+	auto traced = [&] { return status_field(pid, "TracerPid:") > 0; };
+	bool attached = poll_until(traced, 5.0);
+	syscall_count c;
+	if (attached && drawn) {
+		drawn->sample();
+		c.frames = drawn->count;
+	}
+	for (double end = now_s() + seconds; attached && now_s() < end;) {
+		sleep_s(std::min(1.0, end - now_s()));
+		if (drawn)
+			drawn->sample();
+	}
 	kill(tracer, SIGINT);
+	poll_until([&] { return !traced(); }, 5.0);
+	if (attached && drawn && drawn->sample())
+		c.frames = drawn->count - c.frames;
+	else
+		c.frames = -1;
 	int status = 0;
 	waitpid(tracer, &status, 0);
 	std::ifstream f(out);
 	std::string line;
-	long total = -1, sleeps = 0;
 	while (std::getline(f, line)) {
 		std::vector<std::string> words;
 		std::size_t at = 0;
@@ -273,19 +334,57 @@ count_syscalls(pid_t pid, double seconds)
 			words.push_back(line.substr(at, end - at));
 			at = end;
 		}
-		if (words.size() < 5)
-			continue;
+		if (words.size() < 5 || !std::isdigit(static_cast<unsigned char>(words[3][0])))
+			continue;      // the heading and the rules
+		long n = std::atol(words[3].c_str());
 		if (words.back() == "total")
-			total += std::atol(words[3].c_str()) + 1;
+			c.total += n + 1;
 		else if (words.back() == "restart_syscall")     // attaching in mid-sleep
-			total -= std::atol(words[3].c_str());
-		else if (words.back() == "clock_nanosleep" || words.back() == "nanosleep" || words.back() == "ppoll")
-			sleeps += std::atol(words[3].c_str());
+			c.total -= n;
+		else
+			c.calls.emplace_back(words.back(), n);
+		if (words.back() == "clock_nanosleep" || words.back() == "nanosleep" || words.back() == "ppoll")
+			c.sleeps += n;
 	}
+	std::string said = read_file(dir + "/said");
 	remove_tree(dir);
-	if (total < 0 || sleeps == 0)
-		die("strace counted nothing (is it installed, and may it trace?)");
-	return { total, sleeps + 1 };
+	if (c.total < 0 || (!drawn && c.sleeps == 0))
+		die("strace counted nothing (is it installed, and may it trace?) " + said);
+	if (drawn && c.frames <= 0)
+		die("no frame of the applet's was read back while it was traced");
+	return c;
+}
+
+// Bytes the applet has written (every write of it is a request) just
+// after a frame showed and before the next: /proc/PID/io counts a write
+// only once the call returns, which can be after the server has drawn it,
+// so it is read 3 ms into the pause, and again if a frame came meanwhile.
+long
+bytes_between_frames(pid_t pid, frame_counter &drawn)
+{
+	for (int tries = 0; tries < 20; tries++) {
+		if (!drawn.next())
+			break;
+		int shown = drawn.last;
+		sleep_s(0.003);
+		long bytes = proc_field(pid, "io", "wchar:");
+		if (drawn.sample() && drawn.last == shown)
+			return bytes;
+	}
+	die("the applet draws no steady frames");
+}
+
+// The bytes the applet writes a frame, over whole frames.
+std::pair<long, long>
+count_bytes(pid_t pid, frame_counter &drawn, double seconds)
+{
+	long b0 = bytes_between_frames(pid, drawn), f0 = drawn.count;
+	for (double end = now_s() + seconds; now_s() < end;) {
+		sleep_s(std::min(1.0, end - now_s()));
+		drawn.sample();
+	}
+	long b1 = bytes_between_frames(pid, drawn);
+	return { b1 - b0, drawn.count - f0 };
 }
 
 void
@@ -294,19 +393,28 @@ count_side_by_side(double seconds)
 	std::string home = temp_dir();
 	loop_run ra = start_loop(applet_path, home), rb = start_loop(baseline_path, home);
 	pid_t applet = ra.proc.pid, base = rb.proc.pid;
-	wait_for_applet(ra.x.dpy);
+	auto frames = cycle_frames();
+	frame_counter drawn(ra.x.dpy, wait_for_applet(ra.x.dpy), frames);
 	sleep_s(1.0);
 	std::printf("system calls a frame, counted by strace over %.0f s with no events:\n", seconds);
-	const std::pair<const char *, pid_t> loops[] = { { "applet", applet }, { "baseline", base } };
-	double applet_rate = 0;
-	for (const auto &[name, pid] : loops) {
-		auto [total, sleeps] = count_syscalls(pid, seconds);
-		double rate = static_cast<double>(total) / static_cast<double>(sleeps);
-		if (pid == applet)
-			applet_rate = rate;
-		std::printf("  %-8s %7ld calls over %5ld frames: %.2f a frame\n", name, total, sleeps, rate);
-	}
-	std::printf("  target <= 3.1 a frame: %s\n", applet_rate <= 3.1 ? "met" : "NOT met");
+	syscall_count a = count_syscalls(applet, seconds, &drawn), b = count_syscalls(base, seconds);
+	double rate = static_cast<double>(a.total) / static_cast<double>(a.frames);
+	std::printf("  %-8s %7ld calls over %5ld frames drawn: %.2f a frame (", "applet", a.total, a.frames, rate);
+	std::sort(a.calls.begin(), a.calls.end(), [](auto &l, auto &r) { return l.second > r.second; });
+	for (std::size_t i = 0; i < a.calls.size(); i++)
+		std::printf("%s%s %.2f", i ? ", " : "", a.calls[i].first.c_str(),
+		            static_cast<double>(a.calls[i].second) / static_cast<double>(a.frames));
+	std::printf(")\n");
+	// Each frame of the plain loop ends in one sleep, but for the last,
+	// which the detach cuts short.
+	std::printf("  %-8s %7ld calls over %5ld frames: %.2f a frame\n", "baseline", b.total, b.sleeps + 1,
+	            static_cast<double>(b.total) / static_cast<double>(b.sleeps + 1));
+	std::printf("  target <= 3.1 a frame: %s\n", rate <= 3.1 ? "met" : "NOT met");
+
+	auto [bytes, n] = count_bytes(applet, drawn, seconds);
+	double per_frame = static_cast<double>(bytes) / static_cast<double>(n);
+	std::printf("bytes the applet sends a frame at 24 bits, from /proc/PID/io over %ld frames: %.1f "
+	            "(target 11744: %s)\n", n, per_frame, bytes == 11744 * n ? "met" : "NOT met");
 	stop_loop(ra);
 	stop_loop(rb);
 	remove_tree(home);

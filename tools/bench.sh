@@ -22,7 +22,7 @@ HOME="$work" DISPLAY=":$(head -n 1 "$work/display")" "$build/bench/render_bench"
 	grep -E '^(Benchmark|-|BM_.*_median)'
 kill "$xvfb_pid"
 
-echo "== system calls a frame"
+echo "== system calls and bytes a frame"
 "$build/bench/probe" syscalls 6
 echo "== the running applet beside the baseline loop"
 "$build/bench/probe" run 49 7
