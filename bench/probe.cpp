@@ -20,6 +20,11 @@
 //                         nobody can see it, in five ways, SECONDS each
 //   probe uncover RUNS    time from uncovering the applet to a frame of
 //                         the animation read back from its window
+//   probe desktop SECONDS RUNS
+//                         under jwm and fvwm3 without a dock, the applet
+//                         RUNS times on another desktop for SECONDS: its
+//                         wake-ups there, and the time to a frame of the
+//                         animation on its window once back
 //   probe flood SECONDS   a flood of sent MotionNotify, then one of sent
 //                         Expose events, each SECONDS long: the time from
 //                         a double click to its command during and after
@@ -104,11 +109,28 @@ wait_for_applet(Display *dpy)
 	return w;
 }
 
+// Every scratch directory of the probe lies in one, removed at exit, also
+// when the probe dies half-way.
+char scratch_root[64];
+
+void
+remove_scratch()
+{
+	remove_tree(scratch_root);
+}
+
 std::string
 temp_dir()
 {
-	std::string dir = make_temp_dir();
-	if (dir.empty())
+	if (!*scratch_root) {
+		std::string root = make_temp_dir();
+		if (root.empty() || root.size() >= sizeof scratch_root)
+			die("cannot make a temporary directory");
+		std::snprintf(scratch_root, sizeof scratch_root, "%s", root.c_str());
+		std::atexit(remove_scratch);
+	}
+	std::string dir = std::string(scratch_root) + "/XXXXXX";
+	if (!mkdtemp(dir.data()))
 		die("cannot make a temporary directory");
 	return dir;
 }
@@ -589,13 +611,13 @@ wake_ups(pid_t pid)
 
 // Waits until the applet has gone to sleep: no wake-up for 100 ms.
 bool
-settles(pid_t pid)
+settles(pid_t pid, double timeout_s = 5.0)
 {
 	return poll_until([&] {
 		long w = wake_ups(pid);
 		sleep_s(0.1);
 		return wake_ups(pid) == w;
-	}, 5.0);
+	}, timeout_s);
 }
 
 double
@@ -979,6 +1001,146 @@ measure_flood(int type, double seconds)
 	remove_tree(home);
 }
 
+// A window manager that frames the applet as a normal window, with two
+// desktops and nothing else set up: no dock, no tray, no modules.
+child_process
+start_desktop_manager(const std::string &wm, const xvfb_server &x, const std::string &home)
+{
+	std::vector<std::string> env = { "HOME=" + home, "DISPLAY=" + x.name };
+	if (wm == "jwm") {
+		std::ofstream(home + "/.jwmrc") << "<?xml version=\"1.0\"?>\n<JWM><Desktops width=\"2\" height=\"1\"/></JWM>\n";
+		return spawn("/usr/bin/jwm", { "jwm" }, env);
+	}
+	mkdir((home + "/.fvwm").c_str(), 0700);
+	std::ofstream(home + "/.fvwm/config") << "DesktopSize 1x1\nEwmhNumberOfDesktops 2\nStyle * MinOverlapPlacement\n";
+	return spawn("/usr/bin/fvwm3", { "fvwm3" }, env);
+}
+
+// A manager asked to end may hang in its handler: then it is killed.
+void
+stop_manager(child_process &wm)
+{
+	if (wm.pid > 0) {
+		kill(wm.pid, SIGTERM);
+		wait_exit(wm, 3.0);
+	}
+	end_child(wm);
+}
+
+long
+current_desktop(Display *dpy)
+{
+	Atom type;
+	int format;
+	unsigned long n = 0, left;
+	unsigned char *data = nullptr;
+	long desk = -1;
+	if (XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_NET_CURRENT_DESKTOP", False), 0, 1,
+	                       False, XA_CARDINAL, &type, &format, &n, &left, &data) == Success && n == 1)
+		desk = *reinterpret_cast<long *>(data);
+	XFree(data);
+	return desk;
+}
+
+// Asks the manager to show desktop `desk` (from 0), as a pager does.
+void
+switch_desktop(Display *dpy, long desk)
+{
+	XEvent ev{};
+	ev.xclient.type = ClientMessage;
+	ev.xclient.window = DefaultRootWindow(dpy);
+	ev.xclient.message_type = XInternAtom(dpy, "_NET_CURRENT_DESKTOP", False);
+	ev.xclient.format = 32;
+	ev.xclient.data.l[0] = desk;
+	ev.xclient.data.l[1] = CurrentTime;
+	XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+	XFlush(dpy);
+}
+
+bool
+viewable(Display *dpy, Window w)
+{
+	XWindowAttributes wa;
+	return XGetWindowAttributes(dpy, w, &wa) && wa.map_state == IsViewable;
+}
+
+// The applet framed by `wm` as a normal window, `runs` times moved to
+// the second desktop for `seconds`, then back: its wake-ups there, and the
+// time from asking for the first desktop to a frame of the animation read
+// back from its window, polled as fast as the server answers.
+void
+measure_desktop(const std::string &wm, double seconds, int runs)
+{
+	std::string home = temp_dir();
+	loop_run r;
+	r.x = start_server(640, 480);
+	Display *dpy = r.x.dpy;
+	child_process manager = start_desktop_manager(wm, r.x, home);
+	auto frames = cycle_frames();
+	Window w = None;
+	auto give_up = [&](const char *why) {
+		std::printf("  %s: %s: NOT measured\n", wm.c_str(), why);
+		stop_manager(manager);
+		stop_loop(r);
+		remove_tree(home);
+	};
+	if (!poll_until([&] { return wm_announced(dpy); }, 15.0))
+		return give_up("the manager did not start");
+	r.proc = start_client(applet_path, r.x, home);
+	bool up = poll_until([&] {
+		w = find_by_class(dpy, "quarvel");
+		return w != None && viewable(dpy, w) && frame_number(read_well(dpy, w), frames) >= 0;
+	}, 10.0);
+	if (!up)
+		return give_up("the applet did not show a frame within 10 s");
+
+	long wakes = 0;
+	double cpu = 0, away = 0;
+	long bytes = 0;
+	std::vector<double> shown, drawn;
+	for (int i = 0; i < runs; i++) {
+		switch_desktop(dpy, 1);
+		if (!poll_until([&] { return current_desktop(dpy) == 1 && !viewable(dpy, w); }, 5.0))
+			return give_up("the applet did not leave the screen on the second desktop");
+		settles(r.proc.pid, 1.0);       // a wake-up to take the news, if it sleeps at all
+		double c0 = cpu_s(r.proc.pid), t0 = now_s();
+		long w0 = wake_ups(r.proc.pid), b0 = proc_field(r.proc.pid, "io", "wchar:");
+		sleep_s(seconds);
+		wakes += wake_ups(r.proc.pid) - w0;
+		cpu += cpu_s(r.proc.pid) - c0;
+		bytes += proc_field(r.proc.pid, "io", "wchar:") - b0;
+		away += now_s() - t0;
+		if (wait_exit(r.proc, 0.0) != -1)
+			return give_up("the applet ended");
+
+		double t_shown = -1, t_drawn = -1;
+		t0 = now_s();
+		switch_desktop(dpy, 0);
+		while (now_s() - t0 < 5.0 && t_drawn < 0) {
+			std::vector<unsigned long> well = read_well(dpy, w);     // fails while unviewable
+			if (!well.empty() && t_shown < 0)
+				t_shown = now_s() - t0;
+			if (frame_number(well, frames) >= 0)
+				t_drawn = now_s() - t0;
+		}
+		if (t_drawn < 0)
+			return give_up("no frame within 5 s of coming back");
+		shown.push_back(1000 * t_shown);
+		drawn.push_back(1000 * t_drawn);
+	}
+	std::printf("  %s, on the second desktop %d times for %.0f s: %ld wake-ups (%.2f/s), %.3f ms CPU/s, %ld bytes "
+	            "sent (target 0 wake-ups): %s\n", wm.c_str(), runs, seconds, wakes,
+	            static_cast<double>(wakes) / away, 1000 * cpu / away, bytes, verdict(wakes == 0));
+	auto [lo, hi] = std::minmax_element(drawn.begin(), drawn.end());
+	double m = median(drawn);
+	std::printf("  %s, back on the first: a frame on the window after a median of %.1f ms (%.1f..%.1f; the "
+	            "window viewable after %.1f) (target <= 20 ms): %s\n", wm.c_str(), m, *lo, *hi, median(shown),
+	            verdict(m <= 20.0));
+	stop_manager(manager);
+	stop_loop(r);
+	remove_tree(home);
+}
+
 } // namespace
 
 // A window read while it is still unmapped fails with BadMatch: keep polling.
@@ -1012,13 +1174,17 @@ main(int argc, char *argv[])
 		measure_unseen(arg);
 	else if (mode == "uncover" && arg > 0)
 		time_uncover(static_cast<int>(arg));
-	else if (mode == "flood" && arg > 0) {
+	else if (mode == "desktop" && arg > 0 && rounds > 0) {
+		std::printf("on another desktop, under managers without a dock:\n");
+		measure_desktop("jwm", arg, rounds);
+		measure_desktop("fvwm3", arg, rounds);
+	} else if (mode == "flood" && arg > 0) {
 		measure_flood(MotionNotify, arg);
 		measure_flood(Expose, arg);
 	}
 	else
 		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS | probe start RUNS | "
 		    "probe swallow RUNS | probe soak SECONDS | probe unseen SECONDS | probe uncover RUNS | "
-		    "probe flood SECONDS");
+		    "probe flood SECONDS | probe desktop SECONDS RUNS");
 	return 0;
 }
