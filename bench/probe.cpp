@@ -808,6 +808,8 @@ start_flooder(const std::string &display, Window w, int type)
 	if (pid != 0)
 		return pid;
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
+	// Never exit(), which would run the probe's clean-up under its feet.
+	XSetIOErrorHandler([](Display *) -> int { _exit(1); });
 	Display *d = XOpenDisplay(display.c_str());
 	if (!d)
 		_exit(1);
