@@ -44,6 +44,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -117,6 +118,25 @@ void
 remove_scratch()
 {
 	remove_tree(scratch_root);
+	// And what the children spawned by this process wrote, should they
+	// not have been ended one by one.
+	std::string mine = "quarvel-child-" + std::to_string(getpid()) + "-";
+	if (DIR *tmp = opendir("/tmp")) {
+		while (dirent *e = readdir(tmp))
+			if (std::strncmp(e->d_name, mine.c_str(), mine.size()) == 0)
+				unlink((std::string("/tmp/") + e->d_name).c_str());
+		closedir(tmp);
+	}
+}
+
+// Interrupted, cut off by a closed pipe or out of time: the same clean-up,
+// then the signal's own end.
+void
+remove_scratch_and_end(int sig)
+{
+	remove_scratch();
+	std::signal(sig, SIG_DFL);
+	std::raise(sig);
 }
 
 std::string
@@ -128,6 +148,8 @@ temp_dir()
 			die("cannot make a temporary directory");
 		std::snprintf(scratch_root, sizeof scratch_root, "%s", root.c_str());
 		std::atexit(remove_scratch);
+		for (int sig : { SIGINT, SIGTERM, SIGHUP, SIGPIPE })
+			std::signal(sig, remove_scratch_and_end);
 	}
 	std::string dir = std::string(scratch_root) + "/XXXXXX";
 	if (!mkdtemp(dir.data()))
@@ -808,7 +830,9 @@ start_flooder(const std::string &display, Window w, int type)
 	if (pid != 0)
 		return pid;
 	prctl(PR_SET_PDEATHSIG, SIGKILL);
-	// Never exit(), which would run the probe's clean-up under its feet.
+	// The scratch directories are the probe's: no clean-up of them here,
+	// by a signal or by exit().
+	*scratch_root = '\0';
 	XSetIOErrorHandler([](Display *) -> int { _exit(1); });
 	Display *d = XOpenDisplay(display.c_str());
 	if (!d)

@@ -27,13 +27,13 @@ HOME="$work" DISPLAY=":$(head -n 1 "$work/display")" "$build/bench/render_bench"
 	grep -E '^(Benchmark|-|BM_.*_median)'
 kill "$xvfb_pid"
 
-# section TITLE LIMIT ARGS...: one probe, killed after LIMIT seconds (its
+# section TITLE LIMIT ARGS...: one probe, ended after LIMIT seconds (its
 # servers and clients die with it).
 section() {
 	echo "== $1"
 	limit=$2
 	shift 2
-	{ timeout -s KILL "$limit" "$build/bench/probe" "$@" 2>&1 ||
+	{ timeout -k 10 "$limit" "$build/bench/probe" "$@" 2>&1 ||
 		echo "probe $*: FAILED (status $?)"; } | tee -a "$work/log"
 }
 
