@@ -55,7 +55,7 @@ bench:
 	@tools/deps.sh test
 	@$(CONFIGURE) $(EVERYTHING) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target quarvel benches
-	@tools/bench.sh $(BUILD)
+	@JOBS=$(JOBS) tools/bench.sh $(BUILD)
 
 # Stripped, and recorded in $(BUILD)/quarvel_install.txt for uninstall.
 install:

@@ -51,6 +51,7 @@ groff-base cmd:groff
 bsdextrautils cmd:col
 lintian cmd:lintian
 procps cmd:pgrep
+git cmd:git
 strace cmd:strace
 clang cmd:clang
 libclang-rt-14-dev fuzzer:clang
