@@ -19,9 +19,9 @@
 
 namespace {
 
-// At most this many events read a frame, most of them dropped on sight;
-// a flood's rest waits in xcb and the server for the next frames.
-constexpr int frame_read_limit = 1 << 16;
+// A frame reads for this long at most, most of what it reads dropped on
+// sight; between frames the pause reads what comes as it comes.
+constexpr long frame_read_ns = 4000000;
 // Events kept for the applet, at most, between two frames.
 constexpr int kept_limit = 256;
 
@@ -246,30 +246,58 @@ take_queued()
 		}
 }
 
+timespec
+after_ns(long ns)
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	t.tv_nsec += ns;
+	t.tv_sec += t.tv_nsec / 1000000000L;
+	t.tv_nsec %= 1000000000L;
+	return t;
+}
+
+bool
+past(const timespec &t)
+{
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	return now.tv_sec > t.tv_sec || (now.tv_sec == t.tv_sec && now.tv_nsec >= t.tv_nsec);
+}
+
+// Reads the socket, one read at a time, until it has nothing more, the
+// applet has as many events as it keeps, or `until` has come (looked at
+// every thousand events or so: a flood may never leave it empty).
+void
+read_socket(const timespec &until)
+{
+	xcb_connection_t *c = xcb();
+	io.server_spoke = false;
+	for (int taken = 1; io.count < kept_limit; taken++) {
+		xcb_generic_event_t *e = xcb_poll_for_event(c);
+		if (!e)
+			break;
+		take(e);
+		std::free(e);
+		if (taken % 1024 == 0 && past(until)) {
+			io.server_spoke = true;          // more may wait
+			break;
+		}
+	}
+	if (xcb_connection_has_error(c))
+		connection_lost();
+	io.server_spoke = io.server_spoke || io.count == kept_limit;
+}
+
 // This frame's one chance to read: what xcb holds, then, if the socket has
-// spoken, one read at a time until it has nothing more, the frame has
-// read its fill or the applet has as many events as it keeps.
+// spoken, what it has, for a few milliseconds at most.
 void
 take_events()
 {
-	xcb_connection_t *c = xcb();
 	io.frame_read = true;
 	take_queued();
-	if (!io.server_spoke)
-		return;
-	io.server_spoke = false;
-	int taken = 0;
-	while (taken < frame_read_limit && io.count < kept_limit)
-		if (xcb_generic_event_t *e = xcb_poll_for_event(c)) {
-			take(e);
-			std::free(e);
-			taken++;
-		} else {
-			break;
-		}
-	if (xcb_connection_has_error(c))
-		connection_lost();
-	io.server_spoke = taken == frame_read_limit || io.count == kept_limit;   // more may wait
+	if (io.server_spoke)
+		read_socket(after_ns(frame_read_ns));
 }
 
 // Requests Xlib still holds (a rebuild's), then xcb's.
@@ -401,18 +429,28 @@ dock_pause(long ns)
 			io.server_spoke = ppoll(&p, 1, nullptr, nullptr) != 0;
 		return;
 	}
-	timespec end;
-	clock_gettime(CLOCK_MONOTONIC, &end);
-	end.tv_nsec += ns;
-	end.tv_sec += end.tv_nsec / 1000000000L;
-	end.tv_nsec %= 1000000000L;
 	// Waiting in poll rather than a plain sleep tells, for free, whether
-	// anything came; the common quiet pause is then this one call.
-	timespec wait = { ns / 1000000000L, ns % 1000000000L };
-	if (ppoll(&p, 1, &wait, nullptr) == 0)
-		return;
-	// Something came (or a signal, or the server went away): the pause is
-	// still served in full, and the next frame reads what came.
+	// anything came; the common quiet pause is then this one call.  What
+	// comes is read at once, so a flood never outruns the applet; what
+	// the applet is handed waits for the next frame, and the pause is
+	// served in full.
+	timespec end = after_ns(ns);
+	for (;;) {
+		timespec now, left;
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		long ns_left = (end.tv_sec - now.tv_sec) * 1000000000L + end.tv_nsec - now.tv_nsec;
+		left = { std::max(ns_left, 0L) / 1000000000L, std::max(ns_left, 0L) % 1000000000L };
+		int polled = ppoll(&p, 1, &left, nullptr);
+		if (polled == 0)
+			return;
+		if (polled > 0 && io.count == kept_limit)
+			break;
+		if (polled > 0)
+			read_socket(end);
+		if (past(end))
+			return;
+	}
+	// The applet has all it keeps: the rest waits for the next frames.
 	io.server_spoke = true;
 	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR)
 		;
