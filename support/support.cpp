@@ -196,3 +196,29 @@ remove_tree(const std::string &path)
 		return false;
 	return std::system(("rm -rf '" + path + "'").c_str()) == 0;
 }
+
+long
+proc_field(pid_t pid, const char *file, const char *name)
+{
+	std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
+	std::string line;
+	while (std::getline(f, line))
+		if (line.rfind(name, 0) == 0)
+			return std::atol(line.c_str() + std::strlen(name));
+	return -1;
+}
+
+bool
+stays_asleep(pid_t pid, double seconds)
+{
+	auto wake_ups = [pid] { return proc_field(pid, "status", "voluntary_ctxt_switches:"); };
+	if (!poll_until([&] {
+		long w = wake_ups();
+		sleep_s(0.05);
+		return wake_ups() == w;
+	}, 5.0))
+		return false;
+	long asleep = wake_ups();
+	sleep_s(seconds);
+	return wake_ups() == asleep;
+}

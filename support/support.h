@@ -41,6 +41,11 @@ int wait_exit(child_process &c, double timeout_s);
 // what it wrote on standard error.
 std::string end_child(child_process &c);
 std::string read_file(const std::string &path);
+// The number after `name` in /proc/PID/`file` ("status": "VmRSS:" ...), or -1.
+long proc_field(pid_t pid, const char *file, const char *name);
+// Whether process `pid` comes to rest within 5 s (no voluntary context
+// switch in 50 ms) and then makes no wake-up at all for `seconds`.
+bool stays_asleep(pid_t pid, double seconds);
 
 // The first `count` frames the animation with settings `s` shows, in order.
 std::vector<well_bytes> animation_frames(const settings_record &s, int count);

@@ -374,18 +374,6 @@ TEST(AppletWindow, ExposureRepaintsBothWindows)
 	}
 }
 
-namespace {
-
-long
-status_field(pid_t pid, const char *name)
-{
-	std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-	auto at = status.find(name);
-	return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(name));
-}
-
-} // namespace
-
 // Covered, the applet sleeps: not one wake-up, so not one request, in a
 // second.  Uncovered, it shows a frame at once and moves on from the one
 // it showed before.
@@ -405,15 +393,7 @@ TEST(AppletWindow, CoveredItSleepsUncoveredItMovesOn)
 	Window cover = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 100, 100, 0, 0, 0);
 	XMapWindow(dpy, cover);
 	XSync(dpy, False);
-	auto wake_ups = [&] { return status_field(run.proc.pid, "voluntary_ctxt_switches:"); };
-	ASSERT_TRUE(poll_until([&] {
-		long w = wake_ups();
-		sleep_s(0.05);
-		return wake_ups() == w;
-	}, 5.0)) << "the applet never went to sleep";
-	long asleep = wake_ups();
-	sleep_s(1.0);
-	EXPECT_EQ(wake_ups(), asleep);
+	EXPECT_TRUE(stays_asleep(run.proc.pid, 1.0));
 
 	XUnmapWindow(dpy, cover);
 	XSync(dpy, False);
@@ -427,6 +407,28 @@ TEST(AppletWindow, CoveredItSleepsUncoveredItMovesOn)
 	std::vector<unsigned long> first = read_well(dpy, run.main_window);
 	EXPECT_TRUE(poll_until([&] { return read_well(dpy, run.main_window) != first; }, 5.0));
 	EXPECT_GE(match_frame(read_well(dpy, run.main_window), frames, pixels), 0);
+}
+
+// Started while the screen saver blanks the screen, it draws nothing until
+// the saver goes off.
+TEST(AppletWindow, StartedUnderTheScreenSaverItWaits)
+{
+	xvfb_server x = start_xvfb(24);
+	XForceScreenSaver(x.dpy, ScreenSaverActive);
+	XSync(x.dpy, False);
+	std::string home = make_temp_dir();
+	child_process c = spawn(applet_path, { "quarvel", "-display", x.name }, { "HOME=" + home });
+	Window w = None;
+	ASSERT_TRUE(poll_until([&] { return (w = find_by_class(x.dpy, "quarvel")) != None; }, 10.0));
+	EXPECT_TRUE(stays_asleep(c.pid, 1.0));
+	XForceScreenSaver(x.dpy, ScreenSaverReset);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(x.dpy);
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	EXPECT_TRUE(poll_until([&] { return match_frame(read_well(x.dpy, w), frames, pixels) >= 0; }, 5.0));
+	stop_child(c);
+	xvfb_stop(x);
+	remove_tree(home);
 }
 
 TEST(AppletExit, BelowEightBitsEndsWith255)
@@ -727,7 +729,7 @@ namespace {
 long
 resident_kib(pid_t pid)
 {
-	return status_field(pid, "VmRSS:");
+	return proc_field(pid, "status", "VmRSS:");
 }
 
 } // namespace
