@@ -198,3 +198,17 @@ applet_commands_done(Display *dpy)
 	XFree(data);
 	return done;
 }
+
+void
+switch_desktop(Display *dpy, long desk)
+{
+	XEvent ev{};
+	ev.xclient.type = ClientMessage;
+	ev.xclient.window = DefaultRootWindow(dpy);
+	ev.xclient.message_type = XInternAtom(dpy, "_NET_CURRENT_DESKTOP", False);
+	ev.xclient.format = 32;
+	ev.xclient.data.l[0] = desk;
+	ev.xclient.data.l[1] = CurrentTime;
+	XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &ev);
+	XFlush(dpy);
+}

@@ -41,3 +41,5 @@ std::string fluxbox_headless_config(const std::string &home);
 // begun taking presses again (0 before the first), or -1 when no applet
 // runs there.
 long applet_commands_done(Display *dpy);
+// Asks the window manager to show desktop `desk` (from 0), as a pager does.
+void switch_desktop(Display *dpy, long desk);

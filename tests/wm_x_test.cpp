@@ -162,18 +162,6 @@ processes_on(const std::string &name, const std::string &comm, const std::string
 	return found;
 }
 
-// Asks the manager to show desktop `n`, as a pager does.
-void
-show_desktop(Display *dpy, long n)
-{
-	XEvent e{};
-	e.xclient = { ClientMessage, 0, False, dpy, DefaultRootWindow(dpy),
-		      XInternAtom(dpy, "_NET_CURRENT_DESKTOP", False), 32, {} };
-	e.xclient.data.l[0] = n;
-	XSendEvent(dpy, DefaultRootWindow(dpy), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
-	XSync(dpy, False);
-}
-
 struct placement {
 	Window parent = None;
 	int x = 0, y = 0;          // on the screen
@@ -507,10 +495,10 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 
 		if (c.then == twist::other_desktop) {
 			// Its frame unmapped, nobody can see the applet: not one wake-up.
-			show_desktop(x.dpy, 1);
+			switch_desktop(x.dpy, 1);
 			ASSERT_TRUE(poll_until([&] { return !place_of(x.dpy, main_window).viewable; }, 5.0));
 			EXPECT_TRUE(stays_asleep(applet.pid, 1.0)) << "the applet draws on another desktop";
-			show_desktop(x.dpy, 0);
+			switch_desktop(x.dpy, 0);
 			EXPECT_TRUE(poll_until([&] {
 				placement q = place_of(x.dpy, main_window);
 				return q.viewable && on_screen(x.dpy, q) == want;
