@@ -207,9 +207,13 @@ take(const xcb_generic_event_t *e)
 		note_reparented(r->window, r->parent);
 		break;
 	}
-	case XCB_DESTROY_NOTIFY:
-		windows_destroyed(reinterpret_cast<const xcb_destroy_notify_event_t *>(e)->window);
+	case XCB_DESTROY_NOTIFY: {
+		Window w = reinterpret_cast<const xcb_destroy_notify_event_t *>(e)->window;
+		if (w == windows_helper())
+			io.dropping_presses = false;     // its PropertyNotify may never come
+		windows_destroyed(w);
 		break;
+	}
 	case XCB_PROPERTY_NOTIFY: {
 		auto p = reinterpret_cast<const xcb_property_notify_event_t *>(e);
 		if (p->window == windows_helper() && p->atom == windows_selection()) {

@@ -12,6 +12,7 @@
 #include <X11/Xlib-xcb.h>
 #include <X11/extensions/shape.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdarg>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <vector>
 
 dock_state_record dock_state;
 
