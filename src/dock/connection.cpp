@@ -3,8 +3,10 @@
 // XSetEventQueueOwner(3) offers, so every event and every error of a
 // request without a reply comes here, in the order the server sent it,
 // and here alone.  take() is the one place that decides what an event
-// means; a frame reads a bounded number of events, and pauses on the
-// connection's socket.
+// means.  A frame reads for a few milliseconds at most; the pause between
+// frames waits on the connection's socket and reads what comes as it
+// comes, so a flood never outruns the applet, and what the applet keeps
+// of it is bounded.
 #include "internal.h"
 
 #include <X11/Xlib-xcb.h>

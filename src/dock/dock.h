@@ -85,8 +85,8 @@ struct dock_event {
 	Window window;
 };
 // The next event of this frame, or false when none is left.  A frame reads
-// only when something has come, and reads a bounded number of events: a
-// flood of them never piles up here.
+// only when something has come, and for a few milliseconds at most; what
+// the applet is handed is bounded, so a flood never piles up here.
 bool dock_next_event(dock_event *ev);
 // Whether anyone can see the applet: one of its windows is mapped, in
 // mapped ancestors, and not fully obscured, as far as the events read so
@@ -101,8 +101,8 @@ void dock_drop_presses();
 // Sends every request not yet sent, with one write and no read.
 void dock_flush();
 // Ends the frame.  While seen: waits `ns` nanoseconds, never less and never
-// woken early, watching the connection meanwhile.  While unseen: blocks
-// until something comes, with no timeout, after sending what is held.
+// woken early, reading what comes meanwhile.  While unseen: blocks until
+// something comes, with no timeout, after sending what is held.
 void dock_pause(long ns);
 
 // Extras for dock applets.
