@@ -409,28 +409,6 @@ TEST(AppletWindow, CoveredItSleepsUncoveredItMovesOn)
 	EXPECT_GE(match_frame(read_well(dpy, run.main_window), frames, pixels), 0);
 }
 
-// Started while the screen saver blanks the screen, it draws nothing until
-// the saver goes off.
-TEST(AppletWindow, StartedUnderTheScreenSaverItWaits)
-{
-	xvfb_server x = start_xvfb(24);
-	XForceScreenSaver(x.dpy, ScreenSaverActive);
-	XSync(x.dpy, False);
-	std::string home = make_temp_dir();
-	child_process c = spawn(applet_path, { "quarvel", "-display", x.name }, { "HOME=" + home });
-	Window w = None;
-	ASSERT_TRUE(poll_until([&] { return (w = find_by_class(x.dpy, "quarvel")) != None; }, 10.0));
-	EXPECT_TRUE(stays_asleep(c.pid, 1.0));
-	XForceScreenSaver(x.dpy, ScreenSaverReset);
-	build_colour_ramps(default_settings);
-	auto pixels = server_pixels(x.dpy);
-	std::vector<well_bytes> frames = reachable_frames(default_settings);
-	EXPECT_TRUE(poll_until([&] { return match_frame(read_well(x.dpy, w), frames, pixels) >= 0; }, 5.0));
-	stop_child(c);
-	xvfb_stop(x);
-	remove_tree(home);
-}
-
 TEST(AppletExit, BelowEightBitsEndsWith255)
 {
 	xvfb_server x = start_xvfb(24);

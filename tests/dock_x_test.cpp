@@ -491,7 +491,9 @@ TEST(DockRegions, InclusiveBoundsLowestIndexWins)
 		EXPECT_EQ(dock_find_region(r[0], r[1]), r[2]) << r[0] << "," << r[1];
 }
 
-TEST(DockOpenWindowDeathTest, BadImageDataEndsWithStatus1)
+// Bad image data ends the toolkit with status 1; a screen the screen saver
+// has blanked before it starts shows nothing of it.
+TEST(DockOpenWindowDeathTest, BadImageEndsItABlankedScreenShowsNothing)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
 	xvfb_server x = start_xvfb(24);
@@ -501,5 +503,18 @@ TEST(DockOpenWindowDeathTest, BadImageDataEndsWithStatus1)
 	unsigned char mask[side * side / 8] = {};
 	EXPECT_EXIT(dock_open_window(3, argv, display.c_str(), bad_xpm, mask, side, side), testing::ExitedWithCode(1),
 	            "^Not enough free colorcells.\n$");
+	XForceScreenSaver(x.dpy, ScreenSaverActive);
+	XSync(x.dpy, False);
+	std::fill(std::begin(mask), std::end(mask), 0xFF);
+	std::string row(side, 'a');
+	std::vector<const char *> xpm(side + 2, row.c_str());
+	xpm[0] = "64 64 1 1";
+	xpm[1] = "a c #102030";
+	EXPECT_EXIT({
+		dock_open_window(3, argv, display.c_str(), xpm.data(), mask, side, side);
+		XSync(dock_state.display, False);          // its MapNotify has come
+		dock_event ev;
+		std::exit(dock_next_event(&ev) || dock_seen() ? 1 : 0);
+	}, testing::ExitedWithCode(0), "");
 	xvfb_stop(x);
 }
