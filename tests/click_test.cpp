@@ -83,7 +83,6 @@ TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
 		{ "SIGQUIT to the group", "kill -QUIT 0; sleep 5", false, testing::KilledBySignal(SIGQUIT) },
 		// a signal for the command alone ends only the command
 		{ "SIGINT to the command", "kill -INT $$", false, testing::ExitedWithCode(0) },
-		{ "SIGQUIT to the command", "kill -QUIT $$", false, testing::ExitedWithCode(0) },
 		// one for the applet alone ends it once the command has ended
 		{ "SIGINT to the applet", "kill -INT $PPID; sleep 0.2; echo ended >&2", false,
 		  testing::KilledBySignal(SIGINT) },
