@@ -437,9 +437,9 @@ TEST(AppletExit, DisplayArgument)
 	} rows[] = {
 		// unreachable display: status 1 and the name that was tried
 		{ { "quarvel", "-display", bad }, "", false, "quarvel: can't open display :9876\n" },
-		// the last "-display" wins
-		{ { "quarvel", "-display", bad, "-display", x.name }, "", true, "" },
-		{ { "quarvel", "-display", x.name, "-display", bad }, "", false,
+		// the last "-display" (or "--display") wins
+		{ { "quarvel", "-display", bad, "--display", x.name }, "", true, "" },
+		{ { "quarvel", "--display", x.name, "-display", bad }, "", false,
 		  "quarvel: can't open display :9876\n" },
 		// "-display" last means no name: DISPLAY decides
 		{ { "quarvel", "-display", bad, "-display" }, x.name, true, "" },
