@@ -120,8 +120,9 @@ const char *click_command(unsigned button, const settings_record &s);
 // Runs a button's command through the shell and waits for it.  A command
 // the shell could not find (status 127) gets one line on standard error
 // naming the setting to change; when it is one of the default commands,
-// the first screen locker installed runs instead, and the line says so.  SIGINT or SIGQUIT that reached the applet
-// while the command ran (a Ctrl-C in its terminal) ends it afterwards.
+// the first screen locker installed runs instead, and the line says so.
+// SIGINT or SIGQUIT that reached the applet while the command ran (a
+// Ctrl-C in its terminal) ends it afterwards.
 void run_click_command(unsigned button, const char *command);
 // The first of the fallback screen lockers whose program is in one of the
 // directories of `path` (a PATH value), skipping xscreensaver-command
