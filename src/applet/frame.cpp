@@ -14,8 +14,6 @@ XImage *frame_image;
 
 namespace {
 
-Colormap private_colormap;           // only on 8-bit screens, else None
-
 unsigned short
 widen(std::uint8_t v)
 {
@@ -48,15 +46,13 @@ allocate_pixels()
 int
 setup_pixels(Visual *visual, int depth)
 {
-	Display *dpy = dock_state.display;
 	if (depth < 8)
 		dock_fatal(-1, "Need at least 8-bit display!\n");
 	// Only a dynamic 8-bit visual takes a colormap with every cell writable;
 	// a static one (StaticGray, StaticColor, TrueColor) gets the server's
 	// nearest colours, as deep screens do.
 	if (depth == 8 && (visual->c_class == PseudoColor || visual->c_class == GrayScale)) {
-		private_colormap = XCreateColormap(dpy, dock_state.root, visual, AllocAll);
-		XColor cells[palette_size];
+		std::array<XColor, palette_size> cells;
 		for (int i = 0; i < palette_size; i++) {
 			cells[i].pixel = static_cast<unsigned long>(i);
 			cells[i].red = widen(colour_ramps[0][i]);
@@ -65,8 +61,7 @@ setup_pixels(Visual *visual, int depth)
 			cells[i].flags = DoRed | DoGreen | DoBlue;
 			pixel_table[i] = static_cast<unsigned long>(i);
 		}
-		XStoreColors(dpy, private_colormap, cells, palette_size);
-		dock_set_colormap(private_colormap);     // and on every main window a rebuild makes
+		dock_private_colormap(cells);
 		return 8;
 	}
 	allocate_pixels();
@@ -85,18 +80,6 @@ create_frame_image(Visual *visual, int depth, int pad)
 		std::calloc(static_cast<std::size_t>(frame_image->bytes_per_line), well_side));
 	if (!frame_image->data)
 		dock_fatal(1, "quarvel: out of memory\n");
-}
-
-void
-on_crossing(bool entered)
-{
-	dock_focus_icon(entered);
-	if (private_colormap != None) {
-		if (entered)
-			XInstallColormap(dock_state.display, private_colormap);
-		else
-			XUninstallColormap(dock_state.display, private_colormap);
-	}
 }
 
 // Runs the button's command on its second press; the animation waits for
@@ -125,10 +108,10 @@ handle_events()
 		// the focus as the pointer passes), so these only run if a caller
 		// selects them.
 		case EnterNotify:
-			on_crossing(true);
+			dock_crossing(true);
 			break;
 		case LeaveNotify:
-			on_crossing(false);
+			dock_crossing(false);
 			break;
 		default:
 			break;
@@ -189,10 +172,4 @@ applet_frame()
 	dock_redraw();
 	// The whole frame, image and both copies, in one write before the sleep.
 	dock_flush();
-}
-
-void
-applet_pause(long ns)
-{
-	dock_pause(ns);
 }

@@ -16,9 +16,6 @@ void applet_setup();
 // render, upload into the frame pixmap, show it, and send it all to the
 // server with one write.
 void applet_frame();
-// The pause between frames: `ns` nanoseconds while the applet is seen;
-// while it is not, until the server sends something.
-void applet_pause(long ns);
 
 // index_frame into an image through pixel_table: XPutPixel for any format,
 // or straight into the buffer, which declines (false) all but ZPixmap at

@@ -102,6 +102,6 @@ main(int argc, char *argv[])
 	applet_setup();
 	for (;;) {
 		applet_frame();
-		applet_pause(frame_sleep_ns);
+		dock_pause(frame_sleep_ns);
 	}
 }

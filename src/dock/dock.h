@@ -62,16 +62,18 @@ unsigned long dock_get_color(const char *name);
 // Allocates each colour's RGB in the default colormap, at once: the pixel
 // goes into the colour, and `allocated` says which succeeded.
 void dock_alloc_colors(std::span<XColor> colours, std::span<bool> allocated);
-// Gives the main window, and every main window a rebuild makes, `colormap`.
-void dock_set_colormap(Colormap colormap);
-// Puts `image` into the frame pixmap at (x, y), whatever scanline pad the
-// image has.
+// Stores `cells` in a colormap of the default visual whose every cell is
+// the applet's, made at the first call and given to every main window.
+void dock_private_colormap(std::span<const XColor> cells);
+// Puts a ZPixmap `image` into the frame pixmap at (x, y), whatever
+// scanline pad the image has.
 void dock_put_image(const XImage *image, int x, int y);
 // Copies the frame pixmap into the icon window and the main window.
 void dock_redraw();
-// Gives the keyboard focus to the icon window (or to none), when the
-// server can: only a viewable window takes it.
-void dock_focus_icon(bool focus);
+// The pointer came into the applet (or left it): the keyboard focus goes
+// to the icon window when the server can give it (or to none), and a
+// private colormap is installed (or uninstalled).
+void dock_crossing(bool entered);
 
 // The frame loop's I/O: the toolkit alone decides when to read and write.
 // A frame takes its events with dock_next_event, draws only while

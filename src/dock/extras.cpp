@@ -1,37 +1,28 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Dock window toolkit: the extras for dock applets that the tunnel applet
-// does not use: redraws from an offset, copies inside the frame pixmap,
-// moving the shape, and mouse regions.
-#include "dock.h"
+// does not use: copies inside the frame pixmap, moving the shape, and
+// mouse regions (dock_redraw_at is dock_redraw's, in windows.cpp).
+#include "internal.h"
 
-#include <X11/extensions/shape.h>
-
-// As dock_redraw, from (x, y) of the pixmap.  Exposures never wait in a
-// queue (the toolkit drops them as they come), so there are none to drop.
-void
-dock_redraw_at(int x, int y)
-{
-	const dock_state_record &ds = dock_state;
-	for (Window w : { ds.icon_window, ds.main_window })
-		XCopyArea(ds.display, ds.frame_pixmap, w, ds.normal_gc, x, y, ds.xpm_attributes.width,
-		          ds.xpm_attributes.height, 0, 0);
-}
+#include <xcb/shape.h>
 
 void
 dock_copy_pixmap_area(int src_x, int src_y, int width, int height, int dst_x, int dst_y)
 {
-	XCopyArea(dock_state.display, dock_state.frame_pixmap, dock_state.frame_pixmap,
-	          dock_state.normal_gc, src_x, src_y, static_cast<unsigned>(width),
-	          static_cast<unsigned>(height), dst_x, dst_y);
+	const dock_state_record &ds = dock_state;
+	xcb_copy_area(xcb(), ds.frame_pixmap, ds.frame_pixmap, XGContextFromGC(ds.normal_gc),
+	              static_cast<std::int16_t>(src_x), static_cast<std::int16_t>(src_y),
+	              static_cast<std::int16_t>(dst_x), static_cast<std::int16_t>(dst_y),
+	              static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height));
 }
 
 void
 dock_set_mask_at(int x, int y)
 {
-	XShapeCombineMask(dock_state.display, dock_state.main_window, ShapeBounding, x, y,
-	                  dock_state.shape_mask, ShapeSet);
-	XShapeCombineMask(dock_state.display, dock_state.icon_window, ShapeBounding, x, y,
-	                  dock_state.shape_mask, ShapeSet);
+	const dock_state_record &ds = dock_state;
+	for (Window w : { ds.main_window, ds.icon_window })
+		xcb_shape_mask(xcb(), XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, w, static_cast<std::int16_t>(x),
+		               static_cast<std::int16_t>(y), ds.shape_mask);
 }
 
 void

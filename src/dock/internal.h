@@ -1,41 +1,40 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// What the toolkit's two halves tell each other, and nobody else: the
-// windows (windows.cpp) and the event stream (connection.cpp).
+// What the toolkit's files tell each other, and nobody else.  open.cpp sets
+// up and calls the other two; connection.cpp calls windows.cpp; windows.cpp
+// calls neither.  After set-up every request goes through xcb, so there is
+// one buffer and one stream of events and errors.
 #pragma once
 
 #include "dock.h"
 
-#include <xcb/xcb.h>
+#include <X11/Xlib-xcb.h>
+
+inline xcb_connection_t *
+xcb()
+{
+	return XGetXCBConnection(dock_state.display);
+}
 
 // windows.cpp
 //
-// An X error that came in the event stream: outlived when it is about a
-// window of the applet that is gone (windows_error_outlived), else Xlib's
-// message and exit 1.
-void windows_error(const xcb_generic_error_t &e);
-bool windows_error_outlived(int error_code, XID resource);
-// The server says window `w` was destroyed: a window of the pair is made
-// again with its partner, the helper window alone, anything else is none
-// of ours.
-void windows_destroyed(Window w);
-// The per-screen selection went to a newer copy of the applet: this copy
-// ends now unless it is docked, and then once its dock lets it go (a
-// window of the pair reparented or destroyed).
-void windows_selection_lost();
-void windows_moved();
-// The applet's own unmapped window: the selection's owner, and the window
-// whose property changes tell the server's time.
-Window windows_helper();
-xcb_atom_t windows_selection();
+// Right after the display is opened: the error rule for Xlib's own
+// requests of set-up, and the screen saver's events.
+void windows_start();
+// The pair of windows with everything a window manager reads, mapped.
+void windows_create(int argc, char **argv);
+// What an event or an error of the stream means for the windows; the
+// connection keeps presses and crossings and handles its helper window.
+void windows_event(const xcb_generic_event_t *e);
+// After a batch of events: walks the ancestors a reparenting has made
+// stale, and judges a replaced copy; true when it asked the server.
+bool windows_settle();
+// A newer copy of the applet holds the selection.
+void windows_replaced();
 
 // connection.cpp
 //
-// Right after XOpenDisplay: the event stream is xcb's from here on.
+// Right after XOpenDisplay: xcb owns the event stream from here on.
 void connection_start();
-// The server's time now, from a change of the helper window's property;
-// events that come meanwhile are taken as any frame takes them.
-xcb_timestamp_t connection_server_time();
-// A new pair of windows: unmapped, unseen, in no frame.
-void connection_reset_views();
-// A window of the applet is viewable: mapped, in mapped ancestors.
-bool connection_viewable(Window w);
+// Makes the helper window and takes the selection `name`, for the
+// server's time of a change of the helper's property.
+void connection_take_selection(const char *name);

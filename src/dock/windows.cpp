@@ -1,131 +1,64 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Dock window toolkit: the windows.  dock_open_window brings up the two
-// shaped windows in the order window managers expect to see them;
-// dock_redraw copies the frame pixmap into both.  All handles live in
-// dock_state until the process ends, but the windows: when a dock destroys
-// them, windows_destroyed makes them again, and windows_error_outlived
-// holds the only X errors outlived.  Every request here whose reply could
-// be an error goes through xcb, its error checked: Xlib would take such an
-// error for a broken connection, since xcb owns the event stream.
+// Dock window toolkit: the windows.  windows_create makes the shaped pair
+// in the order window managers expect to see them; windows_event is what
+// every event means for them: whether anyone can see them, a dock that
+// destroyed them (a new pair takes their place), and the only X errors
+// outlived (outlived()).  A reparenting only marks the ancestors stale;
+// windows_settle walks them once the batch of events is read, so no event
+// waits for a reply.
 #include "internal.h"
 
-#include <X11/Xlib-xcb.h>
-#include <X11/extensions/shape.h>
+#include <X11/extensions/scrnsaver.h>
+#include <xcb/shape.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
-#include <vector>
+#include <string>
 
 dock_state_record dock_state;
 
 namespace {
 
-// What a rebuild needs besides dock_state, what the error rule knows of
-// windows that are gone, and the one-applet-a-screen selection.
+// A window that holds one of the applet's windows, and whether it is
+// mapped.  The applet's window is viewable only while each is.
+struct ancestor {
+	Window window;
+	bool mapped;
+};
+constexpr int ancestor_limit = 8;    // deeper ones count as mapped
+
+// What the server has said of the applet's two windows, by role.
+enum view_role { view_main, view_icon, view_roles };
+struct window_view {
+	bool mapped;
+	bool obscured;                   // fully, by the last VisibilityNotify
+	bool stale;                      // reparented: the ancestors are walked again
+	Window parent;
+	std::array<ancestor, ancestor_limit> ancestors;   // from the parent up, without the root;
+	int ancestor_count;                               // none while the parent is the main window
+};
+
 struct windows_record {
 	int argc;
 	char **argv;                     // main's: alive until the process ends
-	std::array<Window, 16> gone;     // the last pairs replaced, newest last
+	std::string name;                // WM_NAME, as Xlib encodes argv[0]
 	XErrorHandler fatal_error;       // Xlib's: its message, then exit 1
-	Window helper;                   // unmapped; owns the selection
-	xcb_atom_t selection;            // "_QUARVEL_S<screen>"
+	bool replaced;                   // a newer copy holds the selection
+	bool verdict_due;                // and whether this one stays is still to judge
 	xcb_atom_t wm_state;
-	bool replaced;                   // a newer copy has the selection
+	std::array<window_view, view_roles> views;
+	bool saver_on;                   // the screen saver has blanked the screen
+	int saver_event;                 // ScreenSaverNotify's type, 0 without the extension
 	std::uint8_t *wire_rows;         // an image's rows padded as the server wants
 	std::size_t wire_size;
 } windows;
 
-xcb_connection_t *
-xcb()
+[[noreturn]] void
+end_replaced()
 {
-	return XGetXCBConnection(dock_state.display);
-}
-
-// The error rule for errors Xlib itself would report (those of a reply it
-// waited for).
-int
-xlib_error(Display *dpy, XErrorEvent *ev)
-{
-	if (windows_error_outlived(ev->error_code, ev->resourceid))
-		return 0;
-	return windows.fatal_error(dpy, ev);
-}
-
-// "rgb:R/G/B" with one to four hex digits each, which Xlib parses without
-// asking the server; a malformed one it would send there.
-bool
-rgb_form(const char *name)
-{
-	if (strncasecmp(name, "rgb:", 4) != 0)
-		return false;
-	const char *p = name + 4;
-	for (int field = 0; field < 3; field++) {
-		int digits = 0;
-		while (std::isxdigit(static_cast<unsigned char>(*p))) {
-			p++;
-			digits++;
-		}
-		if (digits < 1 || digits > 4 || *p != (field < 2 ? '/' : '\0'))
-			return false;
-		p++;
-	}
-	return true;
-}
-
-// The colour a name or "#RGB"/"rgb:" form gives, exactly; false when the
-// name is unknown.  The numeric forms are parsed here, names by the
-// server.
-bool
-parse_colour(const char *name, Colormap colormap, XColor &colour)
-{
-	if (name[0] == '#' || rgb_form(name))
-		return XParseColor(dock_state.display, colormap, name, &colour);
-	auto cookie = xcb_lookup_color(xcb(), colormap, static_cast<std::uint16_t>(std::strlen(name)), name);
-	xcb_generic_error_t *error = nullptr;
-	xcb_lookup_color_reply_t *found = xcb_lookup_color_reply(xcb(), cookie, &error);
-	std::free(error);
-	if (!found)
-		return false;
-	colour.red = found->exact_red;
-	colour.green = found->exact_green;
-	colour.blue = found->exact_blue;
-	colour.flags = DoRed | DoGreen | DoBlue;
-	std::free(found);
-	return true;
-}
-
-bool
-reply_pixel(xcb_alloc_color_cookie_t cookie, XColor &colour)
-{
-	xcb_generic_error_t *error = nullptr;
-	xcb_alloc_color_reply_t *got = xcb_alloc_color_reply(xcb(), cookie, &error);
-	std::free(error);
-	if (!got)
-		return false;
-	colour.pixel = got->pixel;
-	std::free(got);
-	return true;
-}
-
-bool
-alloc_colour(Colormap colormap, XColor &colour)
-{
-	return reply_pixel(xcb_alloc_color(xcb(), colormap, colour.red, colour.green, colour.blue), colour);
-}
-
-// The XPM reader's colour allocation: 1 allocated, 0 not, -1 unknown name.
-int
-xpm_alloc_colour(Display *, Colormap colormap, char *name, XColor *colour, void *)
-{
-	if (name && !parse_colour(name, colormap, *colour))
-		return -1;
-	return alloc_colour(colormap, *colour) ? 1 : 0;
+	dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
 }
 
 bool
@@ -134,101 +67,110 @@ ours(Window w)
 	return w != None && (w == dock_state.main_window || w == dock_state.icon_window);
 }
 
-// The unmapped window that owns the selection and whose property changes
-// tell the server's time.  It never moves, so no dock takes it with it.
+// Every X error the toolkit outlives, and only those: BadWindow or
+// BadDrawable about a window it made (a pair, a replaced pair, a helper
+// window) that another client destroyed, a dying dock above all.  The
+// DestroyNotify each window asks for when it is made follows, and makes
+// what is needed again.  An id from the connection's own range is a
+// window unless it is one of the pixmaps, which live as long as the
+// process, so no list of gone windows is needed, however late the error.
+// Everything else, BadMatch and errors about other clients' windows
+// included, is Xlib's: its message, then exit 1.
+bool
+outlived(int error_code, std::uint32_t resource)
+{
+	if (error_code != BadWindow && error_code != BadDrawable)
+		return false;
+	const xcb_setup_t *setup = xcb_get_setup(xcb());
+	const dock_state_record &ds = dock_state;
+	bool own = (resource & ~setup->resource_id_mask) == setup->resource_id_base;
+	return own && resource != ds.frame_pixmap && resource != ds.frame_pixmap_mask && resource != ds.shape_mask;
+}
+
+// Set-up's own requests go through Xlib, whose errors come here.
+int
+xlib_error(Display *dpy, XErrorEvent *ev)
+{
+	if (outlived(ev->error_code, static_cast<std::uint32_t>(ev->resourceid)))
+		return 0;
+	return windows.fatal_error(dpy, ev);
+}
+
 void
-create_helper()
+stream_error(const xcb_generic_error_t &e)
 {
-	XSetWindowAttributes a;
-	a.event_mask = PropertyChangeMask | StructureNotifyMask;
-	windows.helper = XCreateWindow(dock_state.display, dock_state.root, -1, -1, 1, 1, 0, 0, InputOnly,
-	                               CopyFromParent, CWEventMask, &a);
+	if (outlived(e.error_code, e.resource_id))
+		return;
+	XErrorEvent ev{};
+	ev.display = dock_state.display;
+	ev.resourceid = e.resource_id;
+	ev.serial = e.full_sequence;
+	ev.error_code = e.error_code;
+	ev.request_code = e.major_code;
+	ev.minor_code = static_cast<unsigned char>(e.minor_code);
+	windows.fatal_error(dock_state.display, &ev);     // a handler that returns ignores it
 }
 
-// Takes the selection for this screen: an older copy gets SelectionClear.
+window_view *
+view_of(Window w)
+{
+	if (w == None)
+		return nullptr;
+	if (w == dock_state.main_window)
+		return &windows.views[view_main];
+	if (w == dock_state.icon_window)
+		return &windows.views[view_icon];
+	return nullptr;
+}
+
+bool
+viewable(const window_view &v)
+{
+	if (!v.mapped)
+		return false;
+	if (v.parent == dock_state.main_window)
+		return viewable(windows.views[view_main]);
+	for (int i = 0; i < v.ancestor_count; i++)
+		if (!v.ancestors[static_cast<std::size_t>(i)].mapped)
+			return false;
+	return true;
+}
+
+bool
+is_ancestor(Window w)
+{
+	for (const window_view &v : windows.views)
+		for (int i = 0; i < v.ancestor_count; i++)
+			if (v.ancestors[static_cast<std::size_t>(i)].window == w)
+				return true;
+	return false;
+}
+
+// The windows from `v`'s parent up to the root, each asked for its
+// StructureNotify, so its map, unmap and reparenting are told too.  A
+// mapped window in an unmapped one is mapped, if not viewable.  A window
+// that goes meanwhile ends the walk: the events that follow tell the rest.
 void
-take_selection(xcb_timestamp_t time)
+walk_ancestors(window_view &v)
 {
-	xcb_set_selection_owner(xcb(), windows.helper, windows.selection, time);
-}
-
-xcb_atom_t
-intern(const char *name)
-{
-	auto cookie = xcb_intern_atom(xcb(), 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-	xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(xcb(), cookie, nullptr);
-	xcb_atom_t atom = r ? r->atom : xcb_atom_t{ XCB_ATOM_NONE };
-	std::free(r);
-	return atom;
-}
-
-// The main window and its icon window with everything a window manager
-// reads, mapped: start-up's pair and every rebuilt one.  Each window asks
-// for its events in the request that creates it, so a destroy is always
-// reported, however soon it comes.  A new window is Withdrawn, so mapping
-// it is the ordinary first transition: a running manager gets a
-// MapRequest, and one that starts later adopts it.
-void
-create_windows()
-{
-	dock_state_record &ds = dock_state;
-	char **argv = windows.argv;
-	ds.size_hints.flags = USSize | USPosition;
-	ds.size_hints.x = 0;
-	ds.size_hints.y = 0;
-	int gx, gy, gw, gh, gravity;
-	XWMGeometry(ds.display, ds.screen, "", nullptr, 1, &ds.size_hints, &gx, &gy, &gw, &gh, &gravity);
-	ds.size_hints.x = gx;
-	ds.size_hints.y = gy;
-	ds.size_hints.width = 64;
-	ds.size_hints.height = 64;
-
-	XSetWindowAttributes a;
-	a.background_pixel = ds.white_pixel;
-	a.border_pixel = ds.black_pixel;
-	a.event_mask = dock_event_mask;
-	unsigned long mask = CWBackPixel | CWBorderPixel | CWEventMask;
-	ds.main_window = XCreateWindow(ds.display, ds.root, ds.size_hints.x, ds.size_hints.y, 64, 64, 1,
-	                               CopyFromParent, InputOutput, CopyFromParent, mask, &a);
-	ds.icon_window = XCreateWindow(ds.display, ds.main_window, ds.size_hints.x, ds.size_hints.y, 64, 64, 1,
-	                               CopyFromParent, InputOutput, CopyFromParent, mask, &a);
-
-	XSetWMNormalHints(ds.display, ds.main_window, &ds.size_hints);
-	XClassHint class_hint = { argv[0], argv[0] };
-	XSetClassHint(ds.display, ds.main_window, &class_hint);
-
-	XTextProperty name_property;
-	if (XStringListToTextProperty(&argv[0], 1, &name_property) == 0)
-		dock_fatal(1, "%s: can't allocate window name\n", argv[0]);
-	XSetWMName(ds.display, ds.main_window, &name_property);
-	XFree(name_property.value);
-
-	XShapeCombineMask(ds.display, ds.main_window, ShapeBounding, 0, 0, ds.shape_mask, ShapeSet);
-	XShapeCombineMask(ds.display, ds.icon_window, ShapeBounding, 0, 0, ds.shape_mask, ShapeSet);
-
-	ds.wm_hints.initial_state = WithdrawnState;
-	ds.wm_hints.icon_window = ds.icon_window;
-	ds.wm_hints.icon_x = ds.size_hints.x;
-	ds.wm_hints.icon_y = ds.size_hints.y;
-	ds.wm_hints.window_group = ds.main_window;
-	ds.wm_hints.flags = StateHint | IconWindowHint | IconPositionHint | WindowGroupHint;
-	XSetWMHints(ds.display, ds.main_window, &ds.wm_hints);
-
-	XSetCommand(ds.display, ds.main_window, argv, windows.argc);
-	if (ds.colormap != None)
-		XSetWindowColormap(ds.display, ds.main_window, ds.colormap);
-	XMapWindow(ds.display, ds.main_window);      // a dock maps the icon window
-	connection_reset_views();
-}
-
-// The parent of `w`, or None when it cannot be told.
-Window
-parent_of(Window w)
-{
-	xcb_query_tree_reply_t *tree = xcb_query_tree_reply(xcb(), xcb_query_tree(xcb(), w), nullptr);
-	Window parent = tree ? tree->parent : None;
-	std::free(tree);
-	return parent;
+	xcb_connection_t *c = xcb();
+	v.stale = false;
+	v.ancestor_count = 0;
+	const std::uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+	for (Window w = v.parent; w != None && w != dock_state.root && w != dock_state.main_window &&
+	                          v.ancestor_count < ancestor_limit;) {
+		// Another client's window: what it refuses is of no consequence.
+		xcb_discard_reply(c, xcb_change_window_attributes_checked(c, w, XCB_CW_EVENT_MASK, &structure).sequence);
+		auto attributes_cookie = xcb_get_window_attributes(c, w);
+		auto tree_cookie = xcb_query_tree(c, w);
+		xcb_get_window_attributes_reply_t *a = xcb_get_window_attributes_reply(c, attributes_cookie, nullptr);
+		xcb_query_tree_reply_t *t = xcb_query_tree_reply(c, tree_cookie, nullptr);
+		if (a && t)
+			v.ancestors[static_cast<std::size_t>(v.ancestor_count++)] = { w, a->map_state != XCB_MAP_STATE_UNMAPPED };
+		w = a && t ? t->parent : None;
+		std::free(a);
+		std::free(t);
+	}
 }
 
 // Whether a dock holds the applet: the icon window taken out of the main
@@ -238,11 +180,10 @@ bool
 docked()
 {
 	const dock_state_record &ds = dock_state;
-	Window icon_parent = parent_of(ds.icon_window);
-	if (icon_parent != None && icon_parent != ds.main_window && icon_parent != ds.root)
+	Window icon_parent = windows.views[view_icon].parent, main_parent = windows.views[view_main].parent;
+	if (icon_parent != ds.main_window && icon_parent != ds.root)
 		return true;
-	Window main_parent = parent_of(ds.main_window);
-	if (main_parent == None || main_parent == ds.root)
+	if (main_parent == ds.root)
 		return false;
 	auto cookie = xcb_get_property(xcb(), 0, ds.main_window, windows.wm_state, windows.wm_state, 0, 1);
 	xcb_get_property_reply_t *p = xcb_get_property_reply(xcb(), cookie, nullptr);
@@ -252,109 +193,234 @@ docked()
 	return !framed;
 }
 
+void
+note_mapped(Window w, bool mapped)
+{
+	if (window_view *v = view_of(w))
+		v->mapped = mapped;
+	for (window_view &v : windows.views)
+		for (int i = 0; i < v.ancestor_count; i++)
+			if (v.ancestors[static_cast<std::size_t>(i)].window == w)
+				v.ancestors[static_cast<std::size_t>(i)].mapped = mapped;
+}
+
+// A replaced copy ends once its dock lets go of it: to the root, or to a
+// dock that starts anew (whose own copy is the newer one).
+void
+note_reparented(Window w, Window parent)
+{
+	if (window_view *v = view_of(w)) {
+		if (windows.replaced)
+			end_replaced();
+		v->parent = parent;
+		v->stale = true;
+		return;
+	}
+	for (window_view &v : windows.views)
+		for (int i = 0; i < v.ancestor_count; i++)
+			v.stale = v.stale || v.ancestors[static_cast<std::size_t>(i)].window == w;
+}
+
+// A destroyed window of the pair leaves the other docked and frozen, or
+// carrying a dead manager's state: both go, and a new pair takes their
+// place, unless a newer copy of the applet has taken over.
+void
+note_destroyed(Window w)
+{
+	if (!ours(w))
+		return;
+	if (windows.replaced)
+		end_replaced();
+	xcb_destroy_window(xcb(), w == dock_state.main_window ? dock_state.icon_window : dock_state.main_window);
+	windows_create(windows.argc, windows.argv);
+}
+
+void
+set_property(Window w, xcb_atom_t property, xcb_atom_t type, int format, std::size_t count, const void *data)
+{
+	xcb_change_property(xcb(), XCB_PROP_MODE_REPLACE, w, property, type, static_cast<std::uint8_t>(format),
+	                    static_cast<std::uint32_t>(count), data);
+}
+
 } // namespace
 
 void
-dock_fatal(int status, const char *format, ...)
+windows_start()
 {
-	va_list args;
-	va_start(args, format);
-	std::vfprintf(stderr, format, args);
-	va_end(args);
-	std::exit(status);
+	Display *dpy = dock_state.display;
+	windows.fatal_error = XSetErrorHandler(xlib_error);
+	windows.wm_state = XInternAtom(dpy, "WM_STATE", False);
+	// A blanked screen sends no window event; the screen saver extension
+	// tells, and it may be on already.
+	int event_base, error_base;
+	if (!XScreenSaverQueryExtension(dpy, &event_base, &error_base))
+		return;
+	windows.saver_event = event_base + ScreenSaverNotify;
+	XScreenSaverSelectInput(dpy, dock_state.root, ScreenSaverNotifyMask);
+	XScreenSaverInfo info;
+	if (XScreenSaverQueryInfo(dpy, dock_state.root, &info))
+		windows.saver_on = info.state == ScreenSaverOn;
 }
 
+// Start-up's pair and every rebuilt one.  Each window asks for its events
+// in the request that makes it, so a destroy is always told, however soon
+// it comes.  A new window is Withdrawn, so mapping it is the ordinary first
+// transition: a running manager gets a MapRequest, and one that starts
+// later adopts it.
 void
-dock_open_window(int argc, char *argv[], const char *display_name, const char *const xpm_data[],
-                 const unsigned char *mask_bits, int mask_width, int mask_height)
+windows_create(int argc, char **argv)
 {
 	dock_state_record &ds = dock_state;
-	if (!(ds.display = XOpenDisplay(display_name)))
-		dock_fatal(1, "%s: can't open display %s\n", argv[0], XDisplayName(display_name));
-	connection_start();
-	windows.argc = argc;
-	windows.argv = argv;
-	windows.fatal_error = XSetErrorHandler(xlib_error);
-	ds.screen = DefaultScreen(ds.display);
-	ds.root = RootWindow(ds.display, ds.screen);
-
-	ds.xpm_attributes.valuemask |= XpmReturnPixels | XpmReturnExtensions | XpmAllocColor;
-	ds.xpm_attributes.alloc_color = xpm_alloc_colour;
-	// The XPM reader takes char ** but never writes through it.
-	if (XpmCreatePixmapFromData(ds.display, ds.root, const_cast<char **>(xpm_data),
-	                            &ds.frame_pixmap, &ds.frame_pixmap_mask,
-	                            &ds.xpm_attributes) != XpmSuccess)
-		dock_fatal(1, "Not enough free colorcells.\n");
-	ds.white_pixel = dock_get_color("white");
-	ds.black_pixel = dock_get_color("black");
-
-	// Made on the root window, so they outlive every pair of windows.
-	XGCValues gcv;
-	gcv.foreground = ds.black_pixel;
-	gcv.background = ds.white_pixel;
-	gcv.graphics_exposures = False;
-	ds.normal_gc = XCreateGC(ds.display, ds.root, GCForeground | GCBackground | GCGraphicsExposures, &gcv);
-	ds.shape_mask = XCreateBitmapFromData(ds.display, ds.root,
-	                                      reinterpret_cast<const char *>(mask_bits),
-	                                      static_cast<unsigned>(mask_width),
-	                                      static_cast<unsigned>(mask_height));
-	char selection[32];
-	std::snprintf(selection, sizeof selection, "_QUARVEL_S%d", ds.screen);
-	windows.selection = intern(selection);
-	windows.wm_state = intern("WM_STATE");
-	create_helper();
-	take_selection(connection_server_time());
-	create_windows();
-}
-
-unsigned long
-dock_get_color(const char *name)
-{
-	xcb_get_window_attributes_reply_t *root = xcb_get_window_attributes_reply(
-		xcb(), xcb_get_window_attributes(xcb(), dock_state.root), nullptr);
-	Colormap colormap = root ? root->colormap : DefaultColormap(dock_state.display, dock_state.screen);
-	std::free(root);
-	XColor colour{};
-	if (!parse_colour(name, colormap, colour)) {
-		std::fprintf(stderr, "wm.app: can't parse %s.\n", name);
-		return 0;
+	xcb_connection_t *c = xcb();
+	if (windows.name.empty()) {
+		windows.argc = argc;
+		windows.argv = argv;
+		XTextProperty name;
+		if (XStringListToTextProperty(&argv[0], 1, &name) == 0)
+			dock_fatal(1, "%s: can't allocate window name\n", argv[0]);
+		windows.name.assign(reinterpret_cast<const char *>(name.value), name.nitems);
+		XFree(name.value);
 	}
-	if (!alloc_colour(colormap, colour)) {
-		std::fprintf(stderr, "wm.app: can't allocate %s.\n", name);
-		return 0;
-	}
-	return colour.pixel;
-}
+	const XSizeHints &sh = ds.size_hints;
+	auto side = static_cast<std::uint16_t>(sh.width);
+	std::uint32_t values[4] = { static_cast<std::uint32_t>(ds.white_pixel),
+	                            static_cast<std::uint32_t>(ds.black_pixel), dock_event_mask,
+	                            static_cast<std::uint32_t>(ds.colormap) };
+	std::uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_EVENT_MASK;
+	ds.main_window = xcb_generate_id(c);
+	ds.icon_window = xcb_generate_id(c);
+	xcb_create_window(c, XCB_COPY_FROM_PARENT, ds.main_window, ds.root, static_cast<std::int16_t>(sh.x),
+	                  static_cast<std::int16_t>(sh.y), side, side, 1, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+	                  XCB_COPY_FROM_PARENT, mask | (ds.colormap != None ? XCB_CW_COLORMAP : 0), values);
+	xcb_create_window(c, XCB_COPY_FROM_PARENT, ds.icon_window, ds.main_window, static_cast<std::int16_t>(sh.x),
+	                  static_cast<std::int16_t>(sh.y), side, side, 1, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+	                  XCB_COPY_FROM_PARENT, mask, values);
 
-// All requests first, then all replies: one round trip for the lot.
-void
-dock_alloc_colors(std::span<XColor> colours, std::span<bool> allocated)
-{
-	Colormap colormap = DefaultColormap(dock_state.display, dock_state.screen);
-	std::vector<xcb_alloc_color_cookie_t> cookies;
-	for (const XColor &c : colours)
-		cookies.push_back(xcb_alloc_color(xcb(), colormap, c.red, c.green, c.blue));
-	for (std::size_t i = 0; i < colours.size(); i++)
-		allocated[i] = reply_pixel(cookies[i], colours[i]);
+	// The properties as Xlib's XSetWMNormalHints, XSetClassHint,
+	// XSetWMName, XSetWMHints and XSetCommand write them.
+	const std::uint32_t size_hints[18] = { static_cast<std::uint32_t>(sh.flags), static_cast<std::uint32_t>(sh.x),
+	                                       static_cast<std::uint32_t>(sh.y), side, side };
+	set_property(ds.main_window, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, size_hints);
+	std::string class_hint = std::string(argv[0]) + '\0' + argv[0] + '\0';
+	set_property(ds.main_window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, class_hint.size(), class_hint.data());
+	set_property(ds.main_window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, windows.name.size(), windows.name.data());
+	ds.wm_hints.initial_state = WithdrawnState;
+	ds.wm_hints.icon_window = ds.icon_window;
+	ds.wm_hints.icon_x = sh.x;
+	ds.wm_hints.icon_y = sh.y;
+	ds.wm_hints.window_group = ds.main_window;
+	ds.wm_hints.flags = StateHint | IconWindowHint | IconPositionHint | WindowGroupHint;
+	const XWMHints &h = ds.wm_hints;
+	const std::uint32_t wm_hints[9] = {
+		static_cast<std::uint32_t>(h.flags), 0, static_cast<std::uint32_t>(h.initial_state), 0,
+		static_cast<std::uint32_t>(h.icon_window), static_cast<std::uint32_t>(h.icon_x),
+		static_cast<std::uint32_t>(h.icon_y), 0, static_cast<std::uint32_t>(h.window_group),
+	};
+	set_property(ds.main_window, XCB_ATOM_WM_HINTS, XCB_ATOM_WM_HINTS, 32, 9, wm_hints);
+	std::string command;
+	for (int i = 0; i < windows.argc; i++)
+		command.append(argv[i]).push_back('\0');
+	set_property(ds.main_window, XCB_ATOM_WM_COMMAND, XCB_ATOM_STRING, 8, command.size(), command.data());
+
+	for (Window w : { ds.main_window, ds.icon_window })
+		xcb_shape_mask(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, w, 0, 0, ds.shape_mask);
+	xcb_map_window(c, ds.main_window);           // a dock maps the icon window
+	windows.views = {};
+	windows.views[view_main].parent = ds.root;
+	windows.views[view_icon].parent = ds.main_window;
 }
 
 void
-dock_set_colormap(Colormap colormap)
+windows_event(const xcb_generic_event_t *e)
 {
-	dock_state.colormap = colormap;
-	XSetWindowColormap(dock_state.display, dock_state.main_window, colormap);
+	int type = e->response_type & 0x7f;
+	switch (type) {
+	case 0:
+		stream_error(*reinterpret_cast<const xcb_generic_error_t *>(e));
+		break;
+	case XCB_MAP_NOTIFY:
+		note_mapped(reinterpret_cast<const xcb_map_notify_event_t *>(e)->window, true);
+		break;
+	case XCB_UNMAP_NOTIFY:
+		note_mapped(reinterpret_cast<const xcb_unmap_notify_event_t *>(e)->window, false);
+		break;
+	case XCB_VISIBILITY_NOTIFY: {
+		auto v = reinterpret_cast<const xcb_visibility_notify_event_t *>(e);
+		if (window_view *w = view_of(v->window))
+			w->obscured = v->state == XCB_VISIBILITY_FULLY_OBSCURED;
+		break;
+	}
+	case XCB_REPARENT_NOTIFY: {
+		auto r = reinterpret_cast<const xcb_reparent_notify_event_t *>(e);
+		note_reparented(r->window, r->parent);
+		break;
+	}
+	case XCB_DESTROY_NOTIFY:
+		note_destroyed(reinterpret_cast<const xcb_destroy_notify_event_t *>(e)->window);
+		break;
+	default:
+		// (A ScreenSaverNotify's second byte is the saver's new state.)
+		if (windows.saver_event && type == windows.saver_event)
+			windows.saver_on = reinterpret_cast<const std::uint8_t *>(e)[1] != ScreenSaverOff;
+		break;
+	}
 }
 
+// Ancestors the applet has left are asked for nothing any more, so a window
+// it left long ago never wakes it.
+bool
+windows_settle()
+{
+	bool asked = false;
+	std::array<ancestor, ancestor_limit * view_roles> before;
+	int before_count = 0;
+	for (window_view &v : windows.views) {
+		if (!v.stale)
+			continue;
+		for (int i = 0; i < v.ancestor_count; i++)
+			before[static_cast<std::size_t>(before_count++)] = v.ancestors[static_cast<std::size_t>(i)];
+		walk_ancestors(v);
+		asked = true;
+	}
+	const std::uint32_t nothing = 0;
+	for (int i = 0; i < before_count; i++) {
+		Window w = before[static_cast<std::size_t>(i)].window;
+		if (!is_ancestor(w))
+			xcb_discard_reply(xcb(), xcb_change_window_attributes_checked(xcb(), w, XCB_CW_EVENT_MASK,
+			                                                              &nothing).sequence);
+	}
+	if (windows.verdict_due) {
+		windows.verdict_due = false;
+		asked = true;
+		if (!docked())
+			end_replaced();
+	}
+	return asked;
+}
+
+// A replaced copy that is docked stays until its dock lets it go.
+void
+windows_replaced()
+{
+	windows.replaced = true;
+	windows.verdict_due = true;
+}
+
+bool
+dock_seen()
+{
+	bool seen = false;
+	for (const window_view &v : windows.views)
+		seen = seen || (viewable(v) && !v.obscured);
+	return seen && !windows.saver_on;
+}
+
+// The frame image is a ZPixmap, its rows as long as the client's pad
+// makes them; the server may want them shorter or longer.
 void
 dock_put_image(const XImage *image, int x, int y)
 {
 	const dock_state_record &ds = dock_state;
-	if (image->format != ZPixmap) {
-		XPutImage(ds.display, ds.frame_pixmap, ds.normal_gc, const_cast<XImage *>(image), 0, 0, x, y,
-		          static_cast<unsigned>(image->width), static_cast<unsigned>(image->height));
-		return;
-	}
-	// Rows as long as the server's scanline pad makes them for this depth.
 	int pad = 32;
 	xcb_format_iterator_t f = xcb_setup_pixmap_formats_iterator(xcb_get_setup(xcb()));
 	for (; f.rem; xcb_format_next(&f))
@@ -387,113 +453,36 @@ dock_put_image(const XImage *image, int x, int y)
 void
 dock_redraw()
 {
+	dock_redraw_at(0, 0);
+}
+
+void
+dock_redraw_at(int x, int y)
+{
 	const dock_state_record &ds = dock_state;
 	auto width = static_cast<std::uint16_t>(ds.xpm_attributes.width);
 	auto height = static_cast<std::uint16_t>(ds.xpm_attributes.height);
 	xcb_gcontext_t gc = XGContextFromGC(ds.normal_gc);
-	xcb_copy_area(xcb(), ds.frame_pixmap, ds.icon_window, gc, 0, 0, 0, 0, width, height);
-	xcb_copy_area(xcb(), ds.frame_pixmap, ds.main_window, gc, 0, 0, 0, 0, width, height);
+	for (Window w : { ds.icon_window, ds.main_window })
+		xcb_copy_area(xcb(), ds.frame_pixmap, w, gc, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), 0,
+		              0, width, height);
 }
 
-// The server refuses the focus to a window that is not viewable (BadMatch):
-// asked only of one it has said is viewable, and its refusal, should the
-// window have gone meanwhile, is dropped.
+// The server refuses the focus to a window that is not viewable
+// (BadMatch): asked only of one it has said is viewable, and its refusal,
+// should the window have gone meanwhile, is dropped.
 void
-dock_focus_icon(bool focus)
+dock_crossing(bool entered)
 {
-	Window to = focus ? dock_state.icon_window : None;
-	if (focus && !connection_viewable(to))
+	xcb_connection_t *c = xcb();
+	Window to = entered ? dock_state.icon_window : None;
+	const window_view *v = view_of(to);
+	if (!entered || (v && viewable(*v)))
+		xcb_discard_reply(c, xcb_set_input_focus_checked(c, XCB_INPUT_FOCUS_NONE, to, XCB_CURRENT_TIME).sequence);
+	if (dock_state.colormap == None)
 		return;
-	xcb_discard_reply(xcb(), xcb_set_input_focus_checked(xcb(), XCB_INPUT_FOCUS_NONE, to,
-	                                                     XCB_CURRENT_TIME).sequence);
-}
-
-// Every X error the toolkit outlives, and only those: BadWindow or
-// BadDrawable about a window of the current pair or of a pair replaced
-// since, or about the helper window.  Such a window is gone (a dock that
-// dies destroys the window it swallowed, and the requests the applet sent
-// before it heard of that fail), and its DestroyNotify, which every window
-// asks for when it is made, rebuilds once.  Everything else, BadMatch and
-// errors about other windows included, is Xlib's: its message, then exit 1.
-bool
-windows_error_outlived(int error_code, XID resource)
-{
-	if (error_code != BadWindow && error_code != BadDrawable)
-		return false;
-	if (ours(resource) || (resource != None && resource == windows.helper))
-		return true;
-	for (Window w : windows.gone)
-		if (w != None && w == resource)
-			return true;
-	return false;
-}
-
-void
-windows_error(const xcb_generic_error_t &e)
-{
-	if (windows_error_outlived(e.error_code, e.resource_id))
-		return;
-	XErrorEvent ev{};
-	ev.type = 0;
-	ev.display = dock_state.display;
-	ev.resourceid = e.resource_id;
-	ev.serial = e.full_sequence;
-	ev.error_code = e.error_code;
-	ev.request_code = e.major_code;
-	ev.minor_code = static_cast<unsigned char>(e.minor_code);
-	windows.fatal_error(dock_state.display, &ev);     // a handler that returns ignores it
-}
-
-// A destroyed window of the pair leaves the other docked and frozen, or
-// carrying a dead manager's state: both go, and a new pair takes their
-// place, unless a newer copy of the applet has taken over.  A destroyed
-// helper window is made again, and takes back the selection it held.
-void
-windows_destroyed(Window w)
-{
-	dock_state_record &ds = dock_state;
-	if (w != None && w == windows.helper) {
-		create_helper();
-		if (!windows.replaced)
-			take_selection(XCB_CURRENT_TIME);
-		return;
-	}
-	if (!ours(w))
-		return;
-	if (windows.replaced)
-		dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
-	std::copy(windows.gone.begin() + 2, windows.gone.end(), windows.gone.begin());
-	windows.gone[windows.gone.size() - 2] = ds.main_window;
-	windows.gone[windows.gone.size() - 1] = ds.icon_window;
-	XDestroyWindow(ds.display, w == ds.main_window ? ds.icon_window : ds.main_window);
-	create_windows();
-}
-
-void
-windows_selection_lost()
-{
-	windows.replaced = true;
-	if (!docked())
-		dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
-}
-
-// The dock that held a replaced copy has let go of it, to the root or to
-// a dock that starts anew (whose own copy is the newer one).
-void
-windows_moved()
-{
-	if (windows.replaced)
-		dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
-}
-
-Window
-windows_helper()
-{
-	return windows.helper;
-}
-
-xcb_atom_t
-windows_selection()
-{
-	return windows.selection;
+	if (entered)
+		xcb_install_colormap(c, static_cast<xcb_colormap_t>(dock_state.colormap));
+	else
+		xcb_uninstall_colormap(c, static_cast<xcb_colormap_t>(dock_state.colormap));
 }
