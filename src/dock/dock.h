@@ -3,9 +3,9 @@
 // docking window manager swallows, the off-screen frame pixmap they show,
 // and colour lookup by name.  Every failure to set up ends the process;
 // a dock that destroys the windows it swallowed, or another client, does
-// not.  windows.cpp owns the windows and what X errors are outlived,
-// connection.cpp the events and the pause; the extras are in extras.cpp,
-// and the services that need no X in words.h.
+// not.  open.cpp sets up; windows.cpp owns the windows and what X errors
+// are outlived, connection.cpp the stream of events and the pause; the
+// extras are in extras.cpp, and the services that need no X in words.h.
 #pragma once
 
 #include "words.h"
