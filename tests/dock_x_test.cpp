@@ -12,8 +12,13 @@
 #include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 
+#include <X11/Xlib-xcb.h>
+
+#include <csignal>
 #include <functional>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -203,6 +208,15 @@ send_a_frame()
 	dock_flush();
 }
 
+// A round trip of the toolkit's own connection, through xcb as its own
+// requests go: Xlib's requests are what some tests count.
+void
+round_trip()
+{
+	xcb_connection_t *c = XGetXCBConnection(dock_state.display);
+	std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+}
+
 // Does `act` from the test's own connection and takes the frame that
 // follows: a property change of the toolkit's own window (the owner of its
 // selection, which no dock takes) marks the end of what the act made the
@@ -211,7 +225,7 @@ void
 after(const std::function<void(Display *)> &act)
 {
 	Display *o = env().x.dpy;
-	XSync(dock_state.display, False);     // what the toolkit has to say is said
+	round_trip();                         // what the toolkit has to say is said
 	act(o);
 	Window helper = XGetSelectionOwner(o, XInternAtom(o, "_QUARVEL_S0", False));
 	XChangeProperty(o, helper, XA_STRING, XA_STRING, 8, PropModeAppend, nullptr, 0);
@@ -278,6 +292,51 @@ TEST(DockEvents, NoEventIsLeftWaiting)
 		presses += frame_events().size();
 	}
 	EXPECT_EQ(presses, 999u);
+
+	// Floods from two other clients that keep the socket full: a frame
+	// still reads for a few milliseconds at most, and a press made meanwhile
+	// comes out within a few frames.
+	pid_t flooders[2];
+	for (pid_t &pid : flooders)
+		if ((pid = fork()) == 0) {
+			prctl(PR_SET_PDEATHSIG, SIGKILL);
+			Display *d = XOpenDisplay(env().x.name.c_str());
+			for (XEvent ev = motion; d;)
+				XSendEvent(d, dock_state.main_window, False, PointerMotionMask, &ev);
+			_exit(1);
+		}
+	sleep_s(0.2);
+	press_from_outside();
+	presses = 0;
+	for (int frame = 0; frame < 1000 && presses == 0; frame++) {
+		short_pause();
+		presses = frame_events().size();
+	}
+	for (pid_t pid : flooders) {
+		kill(pid, SIGKILL);
+		waitpid(pid, nullptr, 0);
+	}
+	EXPECT_EQ(presses, 1u) << "no press within 1000 frames of a flood";
+
+	// Read by xcb during a round trip just before a pause while unseen: the
+	// pause must not sleep on the socket with the press in xcb's queue.
+	after([](Display *d) {
+		XUnmapWindow(d, dock_state.main_window);
+		XUnmapWindow(d, dock_state.icon_window);
+	});
+	ASSERT_FALSE(dock_seen());
+	press_from_outside();
+	round_trip();
+	struct sigaction wake = {};
+	wake.sa_handler = [](int) {};
+	sigaction(SIGALRM, &wake, nullptr);
+	alarm(3);
+	double paused_at = now_s();
+	dock_pause(1000000);
+	alarm(0);
+	EXPECT_LT(now_s() - paused_at, 1.0) << "the pause slept with a press waiting";
+	EXPECT_EQ(frame_events(), std::vector<int>{ ButtonPress });
+	after([](Display *d) { XMapWindow(d, dock_state.main_window); });
 	dock_redraw();
 	EXPECT_TRUE(window_shows_pixmap_at(dock_state.main_window, 0, 0));
 }
@@ -309,9 +368,10 @@ TEST(DockSeen, FollowsMapsVisibilityAncestorsAndTheScreenSaver)
 		{ "half covered", [&](Display *d) { XMoveWindow(d, cover, 32, 0); XMapWindow(d, cover); }, true },
 		{ "wholly covered again", [&](Display *d) { XMoveWindow(d, cover, 0, 0); }, false },
 		{ "uncovered again", [&](Display *d) { XUnmapWindow(d, cover); }, true },
-		// a manager's frame (two deep) that it unmaps for another desktop
-		{ "in a mapped frame", [&](Display *d) { XMapWindow(d, frame); XReparentWindow(d, main_window, inner, 0, 0); },
-		  true },
+		// a manager's frame (two deep) that it unmaps for another desktop;
+		// the inner window is mapped but not viewable when first seen
+		{ "in a frame not mapped yet", [&](Display *d) { XReparentWindow(d, main_window, inner, 0, 0); }, false },
+		{ "the frame mapped at last", [&](Display *d) { XMapWindow(d, frame); }, true },
 		{ "the frame unmapped", [&](Display *d) { XUnmapWindow(d, frame); }, false },
 		{ "the frame mapped", [&](Display *d) { XMapWindow(d, frame); }, true },
 		{ "the inner window unmapped", [&](Display *d) { XUnmapWindow(d, inner); }, false },
@@ -348,6 +408,7 @@ TEST(DockWindowDestroyed, MakesThePairAgainAndOutlivesOnlyItsErrors)
 	passed_on = {};
 	auto copy_into = [&](Drawable from, Window w) {
 		XCopyArea(dpy, from, w, dock_state.normal_gc, 0, 0, 1, 1, 0, 0);
+		XSync(dpy, False);
 		after([](Display *) {});
 	};
 	// The other client plays a window manager, which keeps the new pair
@@ -388,6 +449,7 @@ TEST(DockWindowDestroyed, MakesThePairAgainAndOutlivesOnlyItsErrors)
 	copy_into(dock_state.frame_pixmap, old_main);
 	EXPECT_EQ(passed_on.count, 0);
 	XFreePixmap(dpy, old_icon);
+	XSync(dpy, False);
 	after([](Display *) {});
 	EXPECT_EQ(passed_on.count, 1);
 	EXPECT_EQ(passed_on.last_code, BadPixmap);
@@ -430,6 +492,47 @@ TEST(DockWindowDestroyed, DestroyedAsSoonAsMade)
 	ASSERT_TRUE(XGetWindowAttributes(other, dock_state.main_window, &wa));
 	EXPECT_EQ(wa.map_state, IsViewable);
 	EXPECT_TRUE(dock_seen());
+}
+
+// A dock that destroys the pair again and again, and another client that
+// destroys the helper window while a command runs: each rebuild's destroy
+// of the partner fails, and so does the marker sent to the old helper.
+// Those errors come back in the stream and are outlived; none is left to
+// Xlib, which would hand it over long after, when the toolkit knows the
+// lost windows no more.  The selection has an owner again.
+TEST(DockWindowDestroyed, ErrorsOfLostWindowsComeBackInTheStream)
+{
+	env();
+	Display *dpy = dock_state.display, *other = env().x.dpy;
+	after([](Display *) {});
+	passed_on = {};
+	for (int i = 0; i < 12; i++) {
+		Window old = dock_state.main_window;
+		after([&](Display *d) { XDestroyWindow(d, old); });     // the icon window goes with it
+		for (int frame = 0; frame < 10 && dock_state.main_window == old; frame++)
+			after([](Display *) {});
+		ASSERT_NE(dock_state.main_window, old);
+	}
+	Atom selection = XInternAtom(other, "_QUARVEL_S0", False);
+	Window helper = XGetSelectionOwner(other, selection);
+	XDestroyWindow(other, helper);
+	XSync(other, False);
+	dock_drop_presses();            // as a command ends
+	round_trip();
+	dock_pause(0);
+	frame_events();
+	round_trip();
+	Window new_helper = XGetSelectionOwner(other, selection);
+	EXPECT_NE(new_helper, None);
+	EXPECT_NE(new_helper, helper);
+	XSync(dpy, False);              // what Xlib would have held back comes now
+	after([&](Display *d) { XDestroyWindow(d, dock_state.icon_window); });
+	after([](Display *) {});
+	EXPECT_EQ(passed_on.count, 0);
+	EXPECT_TRUE(dock_seen());
+	press_from_outside();
+	short_pause();
+	EXPECT_EQ(frame_events(), std::vector<int>{ ButtonPress }) << "presses are still dropped";
 }
 
 TEST(DockCopyPixmapArea, CopiesInsideThePixmap)
@@ -491,8 +594,25 @@ TEST(DockRegions, InclusiveBoundsLowestIndexWins)
 		EXPECT_EQ(dock_find_region(r[0], r[1]), r[2]) << r[0] << "," << r[1];
 }
 
+namespace {
+
+// Frames, forever.
+[[noreturn]] void
+run_frames()
+{
+	for (;;) {
+		dock_event ev;
+		while (dock_next_event(&ev))
+			;
+		dock_pause(1000000);
+	}
+}
+
+} // namespace
+
 // Bad image data ends the toolkit with status 1; a screen the screen saver
-// has blanked before it starts shows nothing of it.
+// has blanked before it starts shows nothing of it; a newer copy taking
+// the screen's selection ends an undocked one.
 TEST(DockOpenWindowDeathTest, BadImageEndsItABlankedScreenShowsNothing)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -516,5 +636,15 @@ TEST(DockOpenWindowDeathTest, BadImageEndsItABlankedScreenShowsNothing)
 		dock_event ev;
 		std::exit(dock_next_event(&ev) || dock_seen() ? 1 : 0);
 	}, testing::ExitedWithCode(0), "");
+	XForceScreenSaver(x.dpy, ScreenSaverReset);
+	XSync(x.dpy, False);
+	EXPECT_EXIT({
+		dock_open_window(3, argv, display.c_str(), xpm.data(), mask, side, side);
+		Display *o = XOpenDisplay(display.c_str());
+		Window newer = XCreateSimpleWindow(o, DefaultRootWindow(o), 0, 0, 1, 1, 0, 0, 0);
+		XSetSelectionOwner(o, XInternAtom(o, "_QUARVEL_S0", False), newer, CurrentTime);
+		XSync(o, False);
+		run_frames();
+	}, testing::ExitedWithCode(0), "^quarvel: a newer quarvel has taken over this screen; this one ends\n$");
 	xvfb_stop(x);
 }
