@@ -132,6 +132,8 @@ if [ "$2" = --uninstall ]; then
 fi
 
 prefix=$2
+# make passes PREFIX=~/.local on as it was given, tilde and all.
+# shellcheck disable=SC2088
 case $prefix in "~" | "~/"*) prefix=${HOME:-}${prefix#"~"} ;; esac
 case $prefix in
 /*) ;;
