@@ -39,13 +39,15 @@ run:
 	@tools/run.sh $(BUILD)
 
 # Every test, then again under the sanitizers, then each fuzzer for 30 s.
+# A failed stage ends the run, and the last line says what did not run.
 test:
-	@tools/deps.sh test
-	@$(CONFIGURE) $(EVERYTHING) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
-	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	@JOBS=$(JOBS) tools/sanitize.sh $(BUILD)-asan
-	@JOBS=$(JOBS) tools/fuzz.sh 30 $(BUILD)-fuzz
+	@failed() { echo "make test: $$1 failed$${2:+; skipped: $$2}" >&2; exit 1; }; \
+	tools/deps.sh test || failed set-up "build, ctest, sanitizers, fuzzers"; \
+	{ $(CONFIGURE) $(EVERYTHING) >/dev/null && cmake --build $(BUILD) -j $(JOBS); } || \
+		failed build "ctest, sanitizers, fuzzers"; \
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) || failed ctest "sanitizers, fuzzers"; \
+	JOBS=$(JOBS) tools/sanitize.sh $(BUILD)-asan || failed sanitizers fuzzers; \
+	JOBS=$(JOBS) tools/fuzz.sh 30 $(BUILD)-fuzz || failed fuzzers
 
 fuzz:
 	@tools/deps.sh test

@@ -68,17 +68,31 @@ xvfb_start(xvfb_server &x, std::string &error, int depth, int width, int height,
 		execvp("Xvfb", const_cast<char **>(argv));
 		_exit(127);
 	}
+	if (x.pid < 0) {
+		error = std::string("fork: ") + std::strerror(errno);
+		close(fds[0]);
+		close(fds[1]);
+		return false;
+	}
 	close(fds[1]);
 	std::string number = read_display_number(fds[0], 10.0);
 	close(fds[0]);
 	if (number.empty()) {
-		error = "Xvfb at depth " + std::to_string(depth) + " did not start";
-		xvfb_stop(x);
+		kill(x.pid, SIGTERM);
+		int status = 0;
+		waitpid(x.pid, &status, 0);
+		x.pid = -1;
+		// 127: the child's exec failed.
+		if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
+			error = "Xvfb could not be run (is it installed? Debian: xvfb)";
+		else
+			error = "Xvfb at depth " + std::to_string(depth) + " did not start";
 		return false;
 	}
 	x.name = ":" + number;
 	if (!(x.dpy = XOpenDisplay(x.name.c_str()))) {
 		error = "cannot connect to " + x.name;
+		xvfb_stop(x);
 		return false;
 	}
 	return true;

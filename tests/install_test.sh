@@ -13,6 +13,23 @@ record=$build/quarvel_install.txt
 trap 'rm -f "$record"; [ ! -f "$tmp/record" ] || mv "$tmp/record" "$record"; rm -rf "$tmp"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
+# Without rights to the prefix (as nobody when root, if nobody may run the
+# build's install): one line and a failure, before anything is written.
+mkdir -m 555 "$tmp/ro"
+chmod 755 "$tmp"
+as=""
+[ "$(id -u)" -ne 0 ] || as="setpriv --reuid=nobody --regid=nogroup --clear-groups"
+touch "$build/install_manifest.txt"          # CMake writes it even for the trial install
+if [ -z "$as" ] || $as test -r "$build/cmake_install.cmake" -a -x "$src/tools/install.sh"; then
+	chmod o+w "$build/install_manifest.txt"
+	status=0
+	said=$($as "$src/tools/install.sh" "$build" "$tmp/ro/q" 2>&1) || status=$?
+	chmod o-w "$build/install_manifest.txt"
+	want="install: no permission to write in $tmp/ro; run sudo make install, or make install PREFIX=~/.local"
+	[ $status -ne 0 ] && [ "$said" = "$want" ] || fail "install without rights: $said"
+	[ -z "$(ls -A "$tmp/ro")" ] && [ ! -e "$record" ] || fail "install without rights wrote"
+fi
+
 # /opt/q/share is there before: uninstall must keep it, and remove only the
 # directories the install made.
 mkdir -p "$tmp/root/opt/q/share"
@@ -68,11 +85,23 @@ for prefix in /opt/q /usr; do
 done
 echo "$said" | grep -q "kept $tmp/root/usr/bin/quarvel, which the Debian package quarvel owns" ||
 	fail "no word of the packaged file: $said"
-# Refusals, with nothing removed: no record (the last uninstall took it),
-# and a record naming a file that is gone.
+# Refusals, with nothing removed: no record (the last uninstall took it);
+# a line outside the prefix, climbing out of it with .., or through a link
+# out of it; and a record naming a file that is gone.
 said=$(uninstall) && fail "uninstall without a record: $said"
 echo "$said" | grep -q "quarvel_install.txt is missing: .*nothing removed" || fail "without a record: $said"
 DESTDIR="$tmp/root" "$src/tools/install.sh" "$build" /opt/q >/dev/null
+cp "$record" "$tmp/good"
+echo mine >"$tmp/outside"
+ln -s "$tmp" "$tmp/root/opt/q/share/out"
+for line in "file $tmp/outside" "file $tmp/root/opt/q/../../../outside" "file $tmp/root/opt/q/share/out/outside"; do
+	{ cat "$tmp/good"; echo "$line"; } >"$record"
+	said=$(uninstall) && fail "uninstall of \"$line\": $said"
+	echo "$said" | grep -q "line [0-9]*, \"$line\", .*; nothing removed$" || fail "\"$line\": $said"
+	[ -f "$tmp/outside" ] && [ -f "$tmp/root/opt/q/bin/quarvel" ] || fail "\"$line\" removed files"
+done
+rm "$tmp/root/opt/q/share/out"
+cp "$tmp/good" "$record"
 rm "$tmp/root/opt/q/bin/quarvel"
 said=$(uninstall) && fail "uninstall with a file gone: $said"
 echo "$said" | grep -q "not there: $tmp/root/opt/q/bin/quarvel; nothing removed" || fail "a file gone: $said"

@@ -99,7 +99,7 @@ printf '#!/bin/sh\necho 1000\n' >"$tmp/nosudo/id"
 chmod +x "$tmp/nosudo/id"
 said=$(echo y | PATH="$tmp/nosudo" script -qec "env -u CI $deps build" /dev/null 2>&1) && fail "deps.sh without sudo"
 echo "$said" | grep -q "^  apt-get install --no-install-recommends cmake make g++ libx11-dev libxext-dev \
-libxpm-dev libx11-xcb-dev libxss-dev.$" && ! echo "$said" | grep -q 'Install them' || fail "without sudo: $said"
+libxpm-dev libx11-xcb-dev libxss-dev libxcb-shape0-dev libxcb-xfixes0-dev.$" && ! echo "$said" | grep -q 'Install them' || fail "without sudo: $said"
 [ ! -e "$LOG" ] || fail "apt-get ran without sudo: $(cat "$LOG")"
 
 # No apt-get and no dpkg-query: every other command, and a pkg-config that

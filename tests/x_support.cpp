@@ -7,6 +7,7 @@
 #include <X11/Xutil.h>
 
 #include <fstream>
+#include <stdexcept>
 
 namespace {
 
@@ -29,8 +30,11 @@ start_xvfb(int depth, int width, int height, int visual_class)
 	(void)tolerant;
 	xvfb_server x;
 	std::string error;
+	// Thrown, not added as a failure: callers, fixture constructors among
+	// them, would go on with no display and crash.  GoogleTest fails the
+	// test with the reason and runs its tear-down.
 	if (!xvfb_start(x, error, depth, width, height, visual_class))
-		ADD_FAILURE() << error;
+		throw std::runtime_error(error);
 	return x;
 }
 

@@ -35,7 +35,9 @@ libx11-dev pc:x11
 libxext-dev pc:xext
 libxpm-dev pc:xpm
 libx11-xcb-dev pc:x11-xcb
-libxss-dev pc:xscrnsaver"
+libxss-dev pc:xscrnsaver
+libxcb-shape0-dev h:xcb/shape.h
+libxcb-xfixes0-dev h:xcb/xfixes.h"
 preview_packages="libpng-dev pc:libpng
 libgif-dev h:gif_lib.h"
 headless_packages="xvfb cmd:Xvfb
@@ -53,6 +55,8 @@ lintian cmd:lintian
 procps cmd:pgrep
 git cmd:git
 strace cmd:strace
+xcompmgr cmd:xcompmgr
+picom cmd:picom
 clang cmd:clang
 libclang-rt-14-dev fuzzer:clang
 wmaker cmd:wmaker
@@ -114,7 +118,7 @@ missing_of() {
 	done
 }
 left_out=$(missing_of "$optional")
-[ -z "$left_out" ] || echo "deps: without$left_out (Debian) quarvel-preview is not built; quarvel is" >&2
+[ -z "$left_out" ] || echo "deps: without$left_out (Debian) quarvel-preview will not be built; quarvel will" >&2
 
 # No package manager to ask: say what is missing, by the name this system
 # knows it by and the Debian package beside it.
