@@ -68,6 +68,16 @@ TEST_F(Settings, FirstStartWritesTheDefaults)
 	std::memset(&tunnel_settings, 0, sizeof tunnel_settings);
 	load();
 	expect_defaults(tunnel_settings);
+
+	// Each key fills its own field, even where the defaults are alike.
+	write(".fesk/quarvelrc", "shade_switch=2\npersp_switch=3\nt_shade_level=4\nt_persp=5\nt_mov_step=6\n"
+	      "t_rot_step=7\ntex_block_w=8\ntex_block_h=9\nt_col_add_R=10\nt_col_add_G=11\nt_col_add_B=12\n"
+	      "t_col_mul_R=13\nt_col_mul_G=14\nt_col_mul_B=15\nt_color_1=16\nt_color_2=17\n"
+	      "command1=a\ncommand2=b\ncommand3=c\n");
+	load();
+	const settings_record want = { 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, "a", "b", "c" };
+	EXPECT_EQ(std::memcmp(&tunnel_settings, &want, offsetof(settings_record, command1)), 0);
+	EXPECT_EQ(std::string(tunnel_settings.command1) + tunnel_settings.command2 + tunnel_settings.command3, "abc");
 }
 
 TEST_F(Settings, MissingKeysReadAsZeroAreNamedAndTheFileStaysUntouched)

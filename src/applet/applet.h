@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <variant>
 
 inline constexpr int well_side = 54;                  // the tunnel well, in pixels
 inline constexpr int well_pixels = well_side * well_side;
@@ -40,7 +41,40 @@ inline constexpr settings_record default_settings = {
 	"xlock", "xlock -mode thornbird", "xlock -mode blank",
 };
 
-extern settings_record tunnel_settings;   // filled once at start-up
+extern settings_record tunnel_settings;   // filled at start-up and by a reload
+
+// The settings file's keys, in the order the first start writes them, each
+// with its field (the alternative held is its kind) and whether an empty
+// line follows it there.  Reading, checking and writing all go by this.
+using int_field = int settings_record::*;
+using float_field = float settings_record::*;
+using text_field = char (settings_record::*)[command_max + 1];
+struct setting_key {
+	const char *name;
+	std::variant<int_field, float_field, text_field> field;
+	bool blank_after = false;
+};
+inline constexpr std::array<setting_key, 19> setting_keys = { {
+	{ "shade_switch", &settings_record::shade_switch },
+	{ "persp_switch", &settings_record::persp_switch, true },
+	{ "t_shade_level", &settings_record::t_shade_level },
+	{ "t_persp", &settings_record::t_persp },
+	{ "t_mov_step", &settings_record::t_mov_step },
+	{ "t_rot_step", &settings_record::t_rot_step, true },
+	{ "tex_block_w", &settings_record::tex_block_w },
+	{ "tex_block_h", &settings_record::tex_block_h, true },
+	{ "t_col_add_R", &settings_record::t_col_add_R },
+	{ "t_col_add_G", &settings_record::t_col_add_G },
+	{ "t_col_add_B", &settings_record::t_col_add_B, true },
+	{ "t_col_mul_R", &settings_record::t_col_mul_R },
+	{ "t_col_mul_G", &settings_record::t_col_mul_G },
+	{ "t_col_mul_B", &settings_record::t_col_mul_B, true },
+	{ "t_color_1", &settings_record::t_color_1 },
+	{ "t_color_2", &settings_record::t_color_2, true },
+	{ "command1", &settings_record::command1 },
+	{ "command2", &settings_record::command2 },
+	{ "command3", &settings_record::command3 },
+} };
 
 // The settings file is settings_name in settings_dir under HOME.
 inline constexpr const char *settings_dir = ".fesk";

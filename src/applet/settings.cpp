@@ -7,6 +7,7 @@
 #include "applet.h"
 #include "cfg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -83,32 +84,28 @@ get_string(const char *key)
 	return v;
 }
 
+// command_guard.cut has a flag for each text key.
+static_assert(std::count_if(setting_keys.begin(), setting_keys.end(), [](const setting_key &k) {
+	return std::holds_alternative<text_field>(k.field);
+}) == 3);
+
 void
 read_settings(settings_record &s)
 {
-	s.shade_switch = get_int("shade_switch");
-	s.persp_switch = get_int("persp_switch");
-	s.t_shade_level = get_float("t_shade_level");
-	s.t_persp = get_float("t_persp");
-	s.t_mov_step = get_float("t_mov_step");
-	s.t_rot_step = get_float("t_rot_step");
-	s.tex_block_w = get_int("tex_block_w");
-	s.tex_block_h = get_int("tex_block_h");
-	s.t_col_add_R = get_float("t_col_add_R");
-	s.t_col_add_G = get_float("t_col_add_G");
-	s.t_col_add_B = get_float("t_col_add_B");
-	s.t_col_mul_R = get_float("t_col_mul_R");
-	s.t_col_mul_G = get_float("t_col_mul_G");
-	s.t_col_mul_B = get_float("t_col_mul_B");
-	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
-	s.t_color_1 = get_int("t_color_1") % 255;
-	s.t_color_2 = get_int("t_color_2") % 255;
-	char *commands[3] = { s.command1, s.command2, s.command3 };
-	const char *keys[3] = { "command1", "command2", "command3" };
-	for (int i = 0; i < 3; i++) {
-		safe_strcpy(commands[i], get_string(keys[i]), command_max);
-		command_guard.cut[static_cast<std::size_t>(i)] = cfg_value_was_cut();
+	std::size_t command = 0;
+	for (const setting_key &k : setting_keys) {
+		if (auto i = std::get_if<int_field>(&k.field)) {
+			s.**i = get_int(k.name);
+		} else if (auto f = std::get_if<float_field>(&k.field)) {
+			s.**f = get_float(k.name);
+		} else if (auto t = std::get_if<text_field>(&k.field)) {
+			safe_strcpy(s.**t, get_string(k.name), command_max);
+			command_guard.cut[command++] = cfg_value_was_cut();
+		}
 	}
+	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
+	s.t_color_1 %= 255;
+	s.t_color_2 %= 255;
 }
 
 // Whether the user's primary group has nobody else in it: no other user
@@ -438,30 +435,15 @@ settings_save()
 	}
 	if (!cfg_open(path, cfg_write))
 		return false;
-	cfg_put_int("shade_switch", s.shade_switch);
-	cfg_put_int("persp_switch", s.persp_switch);
-	cfg_put_blank();
-	cfg_put_float("t_shade_level", s.t_shade_level);
-	cfg_put_float("t_persp", s.t_persp);
-	cfg_put_float("t_mov_step", s.t_mov_step);
-	cfg_put_float("t_rot_step", s.t_rot_step);
-	cfg_put_blank();
-	cfg_put_int("tex_block_w", s.tex_block_w);
-	cfg_put_int("tex_block_h", s.tex_block_h);
-	cfg_put_blank();
-	cfg_put_float("t_col_add_R", s.t_col_add_R);
-	cfg_put_float("t_col_add_G", s.t_col_add_G);
-	cfg_put_float("t_col_add_B", s.t_col_add_B);
-	cfg_put_blank();
-	cfg_put_float("t_col_mul_R", s.t_col_mul_R);
-	cfg_put_float("t_col_mul_G", s.t_col_mul_G);
-	cfg_put_float("t_col_mul_B", s.t_col_mul_B);
-	cfg_put_blank();
-	cfg_put_int("t_color_1", s.t_color_1);
-	cfg_put_int("t_color_2", s.t_color_2);
-	cfg_put_blank();
-	cfg_put_string("command1", s.command1);
-	cfg_put_string("command2", s.command2);
-	cfg_put_string("command3", s.command3);
+	for (const setting_key &k : setting_keys) {
+		if (auto i = std::get_if<int_field>(&k.field))
+			cfg_put_int(k.name, s.**i);
+		else if (auto f = std::get_if<float_field>(&k.field))
+			cfg_put_float(k.name, s.**f);
+		else if (auto t = std::get_if<text_field>(&k.field))
+			cfg_put_string(k.name, s.**t);
+		if (k.blank_after)
+			cfg_put_blank();
+	}
 	return cfg_close();
 }
