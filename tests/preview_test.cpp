@@ -138,6 +138,8 @@ TEST_F(Preview, DefaultLengthIsOneTripOrOneTurn)
 		// the settings reader's lines come from the preview
 		{ "a fallback", settings_text({ { "tex_block_w", "0" } }), 214,
 		  "quarvel-preview: tex_block_w=0 is below 1; using 32\n" },
+		{ "a decimal comma", settings_text({ { "t_rot_step", "0,5" } }), 214,
+		  "quarvel-preview: t_rot_step: \"0,5\" is not a number (use a dot: 0.5); using 0\n" },
 	};
 	for (const auto &r : rows) {
 		write("look.rc", r.settings);

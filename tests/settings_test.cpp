@@ -127,14 +127,16 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 		{ "t_color_1", "300" },        // modulo 255: 45
 		{ "t_color_2", "-1" },         // the sign stays
 		{ "tex_block_w", "-2147483648" },
-		{ "tex_block_h", "7" },
+		{ "tex_block_h", "7 \t" },     // blanks after a number are no text
 		{ "t_persp", "nan" },
 		{ "t_mov_step", "1e300" },
 		{ "command2", long_command },
 		{ "command1", "  spaced = kept" },
 		{ "shade_switch", " x1" },     // no number at all: 0, and a line
 		{ "t_rot_step", "" },
-		{ "persp_switch", "12ab" },    // a number, then text: 12, quietly
+		{ "persp_switch", "12ab" },    // a number, then text: 12, and a line
+		{ "t_col_mul_R", "-1,25 " },   // a decimal comma: -1, and the fix
+		{ "t_col_add_G", "2.5x" },
 	}));
 	load();
 	const settings_record &s = tunnel_settings;
@@ -150,8 +152,13 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 	EXPECT_STREQ(s.command1, "  spaced = kept");
 	EXPECT_EQ(s.shade_switch, 0);
 	EXPECT_EQ(s.persp_switch, 12);
+	EXPECT_EQ(s.t_col_mul_R, -1.0f);
+	EXPECT_EQ(s.t_col_add_G, 2.5f);
 	EXPECT_EQ(err, "quarvel: shade_switch: \" x1\" is not a number; using 0\n"
+	               "quarvel: persp_switch: \"12ab\" is not a number; using 12\n"
 	               "quarvel: t_rot_step: \"\" is not a number; using 0\n"
+	               "quarvel: t_col_add_G: \"2.5x\" is not a number; using 2.5\n"
+	               "quarvel: t_col_mul_R: \"-1,25 \" is not a number (use a dot: -1.25); using -1\n"
 	               "quarvel: tex_block_w=-2147483648 is below 1; using 32\n");
 
 	write(".fesk/quarvelrc", "t_color_1=255\nt_color_2=-2147483648\n");

@@ -48,22 +48,46 @@ check_block(const char *key, int &value)
 	value = default_block;
 }
 
-// Each lookup names its key on standard error when the file lacks it, or
-// holds no number for it, with the value that stands in.
-void
-note_missing(const char *key, const char *used)
+// "0,5" written for 0.5: the number with a dot, or "" when `text` is not
+// digits, a comma and digits.
+std::string
+with_dot(const char *text)
 {
-	if (report_path && !cfg_key_was_found())
-		std::fprintf(stderr, "%s: %s is not set in %s; using %s\n", settings_program, key, report_path, used);
-	else if (const char *text = report_path ? cfg_value_not_a_number() : nullptr)
-		std::fprintf(stderr, "%s: %s: \"%s\" is not a number; using %s\n", settings_program, key, text, used);
+	constexpr const char *digits = "0123456789";
+	const char *p = text + std::strspn(text, " \t");
+	std::size_t sign = *p == '-' || *p == '+';
+	const char *comma = p + sign + std::strspn(p + sign, digits);
+	std::size_t fraction = *comma == ',' ? std::strspn(comma + 1, digits) : 0;
+	const char *end = comma + 1 + fraction;
+	if (comma == p + sign || fraction == 0 || end[std::strspn(end, " \t\r")])
+		return "";
+	return std::string(p, comma) + "." + std::string(comma + 1, end);
+}
+
+// Each lookup names its key on standard error when the file lacks it, or
+// when its value is not all a number, with the value that stands in.
+void
+note_missing(const char *key, const std::string &used, bool real = false)
+{
+	if (!report_path)
+		return;
+	if (!cfg_key_was_found()) {
+		std::fprintf(stderr, "%s: %s is not set in %s; using %s\n", settings_program, key, report_path,
+		             used.c_str());
+		return;
+	}
+	if (cfg_number_state() == cfg_number_whole)
+		return;
+	std::string dot = real ? with_dot(cfg_number_text()) : "";
+	std::fprintf(stderr, "%s: %s: \"%s\" is not a number%s; using %s\n", settings_program, key,
+	             cfg_number_text(), dot.empty() ? "" : (" (use a dot: " + dot + ")").c_str(), used.c_str());
 }
 
 int
 get_int(const char *key)
 {
 	int v = cfg_get_int(key);
-	note_missing(key, "0");
+	note_missing(key, std::to_string(v));
 	return v;
 }
 
@@ -71,7 +95,9 @@ float
 get_float(const char *key)
 {
 	float v = cfg_get_float(key);
-	note_missing(key, "0");
+	char used[32];
+	std::snprintf(used, sizeof used, "%g", static_cast<double>(v));
+	note_missing(key, used, true);
 	return v;
 }
 
