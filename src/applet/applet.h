@@ -80,21 +80,32 @@ inline constexpr std::array<setting_key, 19> setting_keys = { {
 inline constexpr const char *settings_dir = ".fesk";
 inline constexpr const char *settings_name = "quarvelrc";
 
-// Fills tunnel_settings from the settings file.  The defaults are written
-// there only when nothing exists at the path; a file that exists but cannot
-// be read, or is no regular file, is left alone and the defaults are used,
-// with one line on standard error, as they are when the path is too long or
-// there is no home.  Each key the file lacks is named on standard error.
-void settings_load();
-// Writes tunnel_settings whole or not at all, and only where nothing is;
-// false (with errno, EEXIST when something appeared there) when it did not.
+// Fills tunnel_settings from the settings file: `file` as given (relative
+// to the current directory), or ~/.fesk/quarvelrc when it is null.  The
+// defaults are written there only when nothing exists at the path (a
+// directory is made only for the default file); a file that exists but
+// cannot be read, or is no regular file, is left alone and the defaults are
+// used, with one line on standard error, as they are when the path is too
+// long, there is no home, or the named file's directory does not exist.
+// Each key the file lacks is named on standard error.
+void settings_load(const char *file = nullptr);
+// Reads the file settings_load used again, with every check of the first
+// read, and replaces tunnel_settings and command_guard.  A file that cannot
+// be read leaves both as they were, with one line on standard error, and
+// gives false; nothing is ever written.
+bool settings_reload();
+// Writes tunnel_settings to settings_path() whole or not at all, and only
+// where nothing is; false (with errno, EEXIST when something appeared
+// there) when it did not.
 bool settings_save();
-// Fills tunnel_settings from the file at `path` and nothing else; false
-// (with errno) when it cannot be opened.
+// Fills tunnel_settings and command_guard from the regular file at `path`
+// as settings_reload does, with the same lines; false (with errno, EISDIR
+// for a directory) when it cannot be read, leaving both as they were.
 bool settings_read(const char *path);
-// The program named by the lines settings_read prints (a block size below
-// 1): "quarvel" unless the previewer says otherwise.  settings_load's own
-// lines run only in the applet.
+// The program named by the lines settings_read prints: "quarvel" unless
+// the previewer says otherwise, and then the guard's lines say they concern
+// quarvel's click commands.  settings_load's own lines run only in the
+// applet.
 extern const char *settings_program;
 // The settings file settings_load used, for messages that tell the user
 // what to edit; empty before settings_load or when there was no usable path.
@@ -108,6 +119,7 @@ const char *settings_path();
 struct command_guard_record {
 	bool disabled;
 	std::array<bool, 3> cut;       // command1..3
+	std::array<char, 4160> reason = {};    // when disabled: "PATH is writable by others"
 };
 extern command_guard_record command_guard;
 

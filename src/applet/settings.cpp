@@ -28,6 +28,7 @@ const char *settings_program = "quarvel";
 namespace {
 
 char loaded_path[cfg_path_max + 1];     // what settings_path() names
+int load_state;                         // cfg_path_state of the path settings_load tried
 const char *report_path;                // while reading: where missing keys are named
 
 // What the guard says of a file or directory.  Each but the last has a fix.
@@ -116,7 +117,7 @@ static_assert(std::count_if(setting_keys.begin(), setting_keys.end(), [](const s
 }) == 3);
 
 void
-read_settings(settings_record &s)
+read_settings(settings_record &s, command_guard_record &guard)
 {
 	std::size_t command = 0;
 	for (const setting_key &k : setting_keys) {
@@ -126,7 +127,7 @@ read_settings(settings_record &s)
 			s.**f = get_float(k.name);
 		} else if (auto t = std::get_if<text_field>(&k.field)) {
 			safe_strcpy(s.**t, get_string(k.name), command_max);
-			command_guard.cut[command++] = cfg_value_was_cut();
+			guard.cut[command++] = cfg_value_was_cut();
 		}
 	}
 	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
@@ -344,9 +345,10 @@ walk_path(const char *path, const struct stat &opened)
 
 // Disables the commands, with one line saying why and what mends it, when
 // the file or any directory on its way (links followed) is not the user's
-// alone.  This is the guard's whole rule.
+// alone.  This is the guard's whole rule.  The previewer runs no command,
+// so its line says whose commands these are.
 void
-guard_commands(const char *path, FILE *f)
+guard_commands(const char *path, FILE *f, command_guard_record &guard)
 {
 	struct stat st;
 	guard_fault fault;
@@ -358,7 +360,8 @@ guard_commands(const char *path, FILE *f)
 		fault = walk_path(path, st);
 	if (!fault.why)
 		return;
-	command_guard.disabled = true;
+	guard.disabled = true;
+	std::snprintf(guard.reason.data(), guard.reason.size(), "%s %s", fault.where.c_str(), fault.why);
 	std::string fix;
 	if (fault.why == another_user)
 		fix = " (replace it with a copy of your own)";
@@ -366,31 +369,83 @@ guard_commands(const char *path, FILE *f)
 		fix = " (setfacl -b " + fault.where + ")";
 	else if (fault.why != cannot_check)
 		fix = " (chmod go-w " + fault.where + ")";
-	std::fprintf(stderr, "quarvel: %s %s; click commands are disabled%s\n", fault.where.c_str(),
-	             fault.why, fix.c_str());
+	bool applet = std::strcmp(settings_program, "quarvel") == 0;
+	std::fprintf(stderr, "%s: %s %s; %sclick commands are disabled%s\n", settings_program,
+	             fault.where.c_str(), fault.why, applet ? "" : "quarvel's ", fix.c_str());
 }
 
+// Reads `path` into tunnel_settings and command_guard with every check,
+// or leaves both as they were and gives false (errno says why) when it
+// cannot be opened, or is a directory and `directory_ok` is not set.
 // Missing keys and values that are no numbers are named, unless a
 // directory stands in for the file: it reads as empty, and its 19 lines
-// would say nothing.  At start-up (`loading`) the commands are guarded.
+// would say nothing.
 bool
-read_file(const char *path, bool loading)
+read_file(const char *path, bool directory_ok)
 {
 	FILE *f = cfg_open(path, cfg_read);
 	if (!f)
 		return false;
-	settings_record &s = tunnel_settings;
-	command_guard = {};
 	struct stat st;
-	report_path = fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode) ? path : nullptr;
-	read_settings(s);
+	bool directory = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+	if (directory && !directory_ok) {
+		cfg_close();
+		errno = EISDIR;
+		return false;
+	}
+	settings_record s = {};
+	command_guard_record guard = {};
+	report_path = directory ? nullptr : path;
+	read_settings(s, guard);
 	report_path = nullptr;
-	if (loading)
-		guard_commands(path, f);
+	guard_commands(path, f, guard);
 	cfg_close();
 	check_block("tex_block_w", s.tex_block_w);
 	check_block("tex_block_h", s.tex_block_h);
+	tunnel_settings = s;
+	command_guard = guard;
 	return true;
+}
+
+// Why there is no file to read, then what runs instead (`instead`).
+void
+say_no_path(const char *instead)
+{
+	if (load_state == cfg_path_cut)
+		std::fprintf(stderr, "quarvel: the settings path is too long (over %d characters); %s\n",
+		             cfg_path_max, instead);
+	else
+		std::fprintf(stderr, "quarvel: HOME is unset or empty and user %u has no home directory; %s\n",
+		             static_cast<unsigned>(getuid()), instead);
+}
+
+// Why `path` could not be read (`err` from the attempt), then what runs
+// instead.
+void
+say_unreadable(const char *path, int err, const char *instead)
+{
+	struct stat st;
+	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+		std::fprintf(stderr, "quarvel: %s is not a regular file; %s\n", path, instead);
+	else
+		std::fprintf(stderr, "quarvel: can't read %s (%s); %s\n", path, std::strerror(err), instead);
+}
+
+// The directory `path` lies in, "." for a bare name.
+std::string
+directory_of(const std::string &path)
+{
+	std::size_t slash = path.find_last_of('/');
+	if (slash == std::string::npos)
+		return ".";
+	return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void
+use_defaults()
+{
+	tunnel_settings = default_settings;
+	command_guard = {};
 }
 
 } // namespace
@@ -402,31 +457,32 @@ settings_read(const char *path)
 }
 
 void
-settings_load()
+settings_load(const char *file)
 {
-	command_guard = {};
+	use_defaults();
 	private_group = {};
 	loaded_path[0] = '\0';
-	const char *built = cfg_file_path(settings_dir, settings_name);
+	const char *path = file ? file : cfg_file_path(settings_dir, settings_name);
+	load_state = file ? (std::strlen(file) > cfg_path_max ? cfg_path_cut : cfg_path_ok) : cfg_path_state();
 	// A cut path names something else, and without a home there is nowhere
 	// to look: neither is read or written.
-	if (int state = cfg_path_state(); state != cfg_path_ok) {
-		tunnel_settings = default_settings;
-		if (state == cfg_path_cut)
-			std::fprintf(stderr, "quarvel: the settings path is too long (over %d characters); "
-			                     "using the defaults\n", cfg_path_max);
-		else
-			std::fprintf(stderr, "quarvel: HOME is unset or empty and user %u has no home directory; "
-			                     "using the defaults\n", static_cast<unsigned>(getuid()));
+	if (load_state != cfg_path_ok) {
+		say_no_path("using the defaults");
 		return;
 	}
-	safe_strcpy(loaded_path, built, cfg_path_max);
-	const char *path = loaded_path;
+	safe_strcpy(loaded_path, path, cfg_path_max);
+	path = loaded_path;
 	struct stat st;
 	// Only where nothing exists is there anything to create; HOME itself
-	// may be missing, or name something that is no directory.
+	// may be missing, or name something that is no directory.  A file the
+	// user names gets no directory made for it.
 	if (lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
-		tunnel_settings = default_settings;
+		std::string dir = directory_of(path);
+		if (file && (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+			std::fprintf(stderr, "quarvel: %s was not created: there is no directory %s; using the defaults\n",
+			             path, dir.c_str());
+			return;
+		}
 		if (settings_save() || errno != EEXIST)
 			return;
 		// Something appeared while the defaults were written: it stays, and
@@ -436,12 +492,22 @@ settings_load()
 		return;
 	// Something is there that cannot be read: never write over it.
 	int err = errno;
-	tunnel_settings = default_settings;
-	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-		std::fprintf(stderr, "quarvel: %s is not a regular file; using the defaults\n", path);
-	else
-		std::fprintf(stderr, "quarvel: can't read %s (%s); using the defaults\n", path,
-		             std::strerror(err));
+	use_defaults();
+	say_unreadable(path, err, "using the defaults");
+}
+
+bool
+settings_reload()
+{
+	constexpr const char *keeping = "keeping the settings";
+	if (!loaded_path[0]) {
+		say_no_path(keeping);
+		return false;
+	}
+	if (read_file(loaded_path, false))
+		return true;
+	say_unreadable(loaded_path, errno, keeping);
+	return false;
 }
 
 const char *
@@ -454,12 +520,11 @@ bool
 settings_save()
 {
 	const settings_record &s = tunnel_settings;
-	const char *path = cfg_file_path(settings_dir, settings_name);
-	if (cfg_path_state() != cfg_path_ok) {
-		errno = ENAMETOOLONG;
+	if (!loaded_path[0]) {
+		errno = ENOENT;
 		return false;
 	}
-	if (!cfg_open(path, cfg_write))
+	if (!cfg_open(loaded_path, cfg_write))
 		return false;
 	for (const setting_key &k : setting_keys) {
 		if (auto i = std::get_if<int_field>(&k.field))
