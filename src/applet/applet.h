@@ -160,16 +160,20 @@ bool convert_frame(const well_bytes &frame, const std::array<unsigned long, pale
 
 // Click commands: one flag each for buttons 1..3, set by a first press.
 extern std::array<bool, 3> click_arms;
-// The command a press of `button` runs, or null when it only arms or the
-// command guard forbids it (a cut command says so on standard error).
-const char *click_command(unsigned button, const settings_record &s);
-// Runs a button's command through the shell and waits for it.  A command
-// the shell could not find (status 127) gets one line on standard error
-// naming the setting to change; when it is one of the default commands,
-// the first screen locker installed runs instead, and the line says so.
+// The command a press of `button` runs, or null when it only arms, or when
+// the press is refused (`refused` set, when given): the command guard
+// forbids commands, or the command was cut.  A refused press says why on
+// standard error, every time.
+const char *click_command(unsigned button, const settings_record &s, bool *refused = nullptr);
+// Runs a button's command through the shell and waits for it; false when
+// it ran nothing the user asked for.  A command whose first word is a
+// program (no builtin, assignment or path) not found on PATH is not run:
+// one line on standard error names the setting to change, and when it is
+// one of the default commands, the first screen locker installed runs
+// instead, and the line says so.  The command's exit status is ignored.
 // SIGINT or SIGQUIT that reached the applet while the command ran (a
 // Ctrl-C in its terminal) ends it afterwards.
-void run_click_command(unsigned button, const char *command);
+bool run_click_command(unsigned button, const char *command);
 // The first of the fallback screen lockers whose program is in one of the
 // directories of `path` (a PATH value), skipping xscreensaver-command
 // unless `daemon_runs` says its daemon runs; null when there is none.
