@@ -283,6 +283,7 @@ TEST_F(Settings, AFileOfItsOwnAndItsReload)
 	} loads[] = {
 		{ "no/new.rc", "no/new.rc was not created: there is no directory no; using the defaults\n" },
 		{ "fifo.rc", "fifo.rc is not a regular file; using the defaults\n" },
+		{ "", "the settings file's name is empty; using the defaults\n" },
 		{ "new.rc", "" },                  // written with the defaults
 	};
 	for (const auto &r : loads) {

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The settings file: "quarvelrc" in ".fesk" under HOME.  The first start
-// writes the defaults; later starts only read it, and anything that exists
-// at the path is never written over.  A key missing from the file reads as
+// The settings file: "quarvelrc" in ".fesk" under HOME, or the file named
+// on the command line.  The first start writes the defaults; later starts
+// and reloads only read it, and anything that exists at the path is never
+// written over.  A key missing from the file reads as
 // 0, 0.0 or "", and start-up names it.  The commands it names run only when
 // nobody but the user (or root) could have put them there: guard_commands.
 #include "applet.h"
@@ -28,7 +29,8 @@ const char *settings_program = "quarvel";
 namespace {
 
 char loaded_path[cfg_path_max + 1];     // what settings_path() names
-int load_state;                         // cfg_path_state of the path settings_load tried
+int load_state;                         // cfg_path_state of the path settings_load tried,
+constexpr int path_empty = -1;          // or this for a file named by an empty name
 const char *report_path;                // while reading: where missing keys are named
 
 // What the guard says of a file or directory.  Each but the last has a fix.
@@ -414,6 +416,8 @@ say_no_path(const char *instead)
 	if (load_state == cfg_path_cut)
 		std::fprintf(stderr, "quarvel: the settings path is too long (over %d characters); %s\n",
 		             cfg_path_max, instead);
+	else if (load_state == path_empty)
+		std::fprintf(stderr, "quarvel: the settings file's name is empty; %s\n", instead);
 	else
 		std::fprintf(stderr, "quarvel: HOME is unset or empty and user %u has no home directory; %s\n",
 		             static_cast<unsigned>(getuid()), instead);
@@ -463,9 +467,12 @@ settings_load(const char *file)
 	private_group = {};
 	loaded_path[0] = '\0';
 	const char *path = file ? file : cfg_file_path(settings_dir, settings_name);
-	load_state = file ? (std::strlen(file) > cfg_path_max ? cfg_path_cut : cfg_path_ok) : cfg_path_state();
-	// A cut path names something else, and without a home there is nowhere
-	// to look: neither is read or written.
+	if (!file)
+		load_state = cfg_path_state();
+	else
+		load_state = !*file ? path_empty : std::strlen(file) > cfg_path_max ? cfg_path_cut : cfg_path_ok;
+	// A cut path names something else, and without a home or a name there
+	// is nowhere to look: none is read or written.
 	if (load_state != cfg_path_ok) {
 		say_no_path("using the defaults");
 		return;
