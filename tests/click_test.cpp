@@ -52,17 +52,21 @@ TEST(ClickCommand, GuardedCommandsArmButNeverRun)
 	settings_record s = default_settings;
 	click_arms = {};
 	command_guard = { true, {} };             // the file was not the user's alone
+	std::snprintf(command_guard.reason.data(), command_guard.reason.size(), "/h/rc is writable by others");
+	testing::internal::CaptureStderr();
+	bool refused;
 	EXPECT_EQ(click_command(1, s), nullptr);
-	EXPECT_EQ(click_command(1, s), nullptr);
+	EXPECT_EQ(click_command(1, s, &refused), nullptr);
+	EXPECT_TRUE(refused);
 	EXPECT_TRUE(click_arms == (std::array<bool, 3>{}));   // and disarmed again
 
 	command_guard = { false, { false, true, false } };    // command2 was cut
-	testing::internal::CaptureStderr();
 	EXPECT_EQ(click_command(2, s), nullptr);
 	EXPECT_EQ(click_command(2, s), nullptr);
 	EXPECT_STREQ(click_command(3, s), nullptr);
 	EXPECT_STREQ(click_command(3, s), "xlock -mode blank");
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	          "quarvel: command1 not run: click commands are disabled, as /h/rc is writable by others\n"
 	          "quarvel: command2 is longer than 256 characters; not running it\n");
 	command_guard = {};
 }
@@ -119,4 +123,44 @@ TEST(ClickCommand, FallbackLockerIsTheFirstInstalled)
 	EXPECT_STREQ(installed_locker(path.c_str(), no_daemon), "xtrlock");
 	EXPECT_STREQ(installed_locker(path.c_str(), daemon), "xscreensaver-command -lock");
 	remove_tree(dir);
+}
+
+// The program is looked up on PATH before the shell runs the text, and only
+// a default command's missing program starts a locker.  Each program here
+// logs its name and arguments, then exits with 127.
+TEST(ClickCommand, ProgramsAreLookedUpBeforeRunning)
+{
+	std::string old_path = std::getenv("PATH"), file = *settings_path() ? settings_path() : "your settings file";
+	const std::string set = "set command2 in " + file + "\n";
+	const struct {
+		std::vector<const char *> installed;
+		const char *command;
+		bool ran;
+		std::string said, log;        // said: after the line's "was not found; "
+	} rows[] = {
+		{ { "xlock", "xsecurelock" }, "xlock", true, "", "xlock\n" },      // 127 is not "not found"
+		{ { "i3lock", "xtrlock" }, "xlock -mode blank", true,
+		  "running i3lock instead (set command2 in " + file + " to choose)\n", "i3lock\n" },
+		{ {}, "xlock", false, set + "quarvel: no screen locker is installed; install one, for example the Debian "
+		  "package xsecurelock, xscreensaver or i3lock\n", "" },
+		{ { "xscreensaver-command" }, "xlock", false, set + "quarvel: xscreensaver is installed but its daemon is "
+		  "not running; start it with your session (xscreensaver --no-splash &)\n", "xscreensaver-command -version\n" },
+		{ {}, "xtrem &", false, set, "" },
+		{ {}, " X=1 echo ran >>$LOG", true, "", "ran\n" },          // the shell's own words
+	};
+	for (const auto &r : rows) {
+		std::string dir = make_temp_dir();
+		for (std::string p : r.installed)
+			std::ofstream(dir + "/" + p) << "#!/bin/sh\necho " + p + " \"$@\" >>$LOG; exit 127\n", chmod((dir + "/" + p).c_str(), 0755);
+		setenv("PATH", dir.c_str(), 1);
+		setenv("LOG", (dir + "/log").c_str(), 1);
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(run_click_command(2, r.command), r.ran) << r.command;
+		EXPECT_EQ(testing::internal::GetCapturedStderr(),
+		          r.said.empty() ? "" : "quarvel: command2 \"" + std::string(r.command) + "\" was not found; " + r.said);
+		EXPECT_EQ(read_file(dir + "/log"), r.log) << r.command;
+		remove_tree(dir);
+	}
+	setenv("PATH", old_path.c_str(), 1);
+	unsetenv("LOG");
 }

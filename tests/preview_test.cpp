@@ -95,6 +95,7 @@ expect_scaled(const GifByteType *pixels, const well_bytes &want, int scale, int 
 TEST_F(Preview, GifFramesAreEverySecondFrameOfTheRenderer)
 {
 	write("green.rc", green_settings);
+	ASSERT_EQ(chmod(path("green.rc").c_str(), 0666), 0);
 	ASSERT_EQ(run("-c green.rc -n 40 -s 3 -o out.gif"), 0) << err;
 	std::vector<well_bytes> want = renderer_frames(path("green.rc"), 80);
 
@@ -117,7 +118,8 @@ TEST_F(Preview, GifFramesAreEverySecondFrameOfTheRenderer)
 	std::string missing;
 	for (int i = 1; i <= 3; i++)
 		missing += "quarvel-preview: command" + std::to_string(i) + " is not set in green.rc; using \"\"\n";
-	EXPECT_EQ(err, missing);
+	EXPECT_EQ(err, missing + "quarvel-preview: green.rc is writable by others; quarvel's click commands are "
+	                         "disabled (chmod go-w green.rc)\n");
 }
 
 TEST_F(Preview, DefaultLengthIsOneTripOrOneTurn)
@@ -138,6 +140,8 @@ TEST_F(Preview, DefaultLengthIsOneTripOrOneTurn)
 		// the settings reader's lines come from the preview
 		{ "a fallback", settings_text({ { "tex_block_w", "0" } }), 214,
 		  "quarvel-preview: tex_block_w=0 is below 1; using 32\n" },
+		{ "a decimal comma", settings_text({ { "t_rot_step", "0,5" } }), 214,
+		  "quarvel-preview: t_rot_step: \"0,5\" is not a number (use a dot: 0.5); using 0\n" },
 	};
 	for (const auto &r : rows) {
 		write("look.rc", r.settings);

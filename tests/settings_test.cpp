@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <grp.h>
 #include <pwd.h>
@@ -26,11 +27,11 @@ protected:
 		TempHome::SetUp();
 		std::memset(&tunnel_settings, 0x55, sizeof tunnel_settings);   // no stale values
 	}
-	void load()
+	void load(const char *file = nullptr)
 	{
 		testing::internal::CaptureStdout();
 		testing::internal::CaptureStderr();
-		settings_load();
+		settings_load(file);
 		std::fflush(stdout);
 		std::fflush(stderr);
 		out = testing::internal::GetCapturedStdout();
@@ -68,6 +69,15 @@ TEST_F(Settings, FirstStartWritesTheDefaults)
 	std::memset(&tunnel_settings, 0, sizeof tunnel_settings);
 	load();
 	expect_defaults(tunnel_settings);
+
+	// Each key fills its own field, even where the defaults are alike.
+	write(".fesk/quarvelrc", "shade_switch=2\npersp_switch=3\nt_shade_level=4\nt_persp=5\nt_mov_step=6\nt_rot_step=7\n"
+	      "tex_block_w=8\ntex_block_h=9\nt_col_add_R=10\nt_col_add_G=11\nt_col_add_B=12\nt_col_mul_R=13\n"
+	      "t_col_mul_G=14\nt_col_mul_B=15\nt_color_1=16\nt_color_2=17\ncommand1=a\ncommand2=b\ncommand3=c\n");
+	load();
+	const settings_record want = { 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, "a", "b", "c" };
+	EXPECT_EQ(std::memcmp(&tunnel_settings, &want, offsetof(settings_record, command1)), 0);
+	EXPECT_EQ(std::string(tunnel_settings.command1) + tunnel_settings.command2 + tunnel_settings.command3, "abc");
 }
 
 TEST_F(Settings, MissingKeysReadAsZeroAreNamedAndTheFileStaysUntouched)
@@ -117,14 +127,16 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 		{ "t_color_1", "300" },        // modulo 255: 45
 		{ "t_color_2", "-1" },         // the sign stays
 		{ "tex_block_w", "-2147483648" },
-		{ "tex_block_h", "7" },
+		{ "tex_block_h", "7 \t" },     // blanks after a number are no text
 		{ "t_persp", "nan" },
 		{ "t_mov_step", "1e300" },
 		{ "command2", long_command },
 		{ "command1", "  spaced = kept" },
 		{ "shade_switch", " x1" },     // no number at all: 0, and a line
 		{ "t_rot_step", "" },
-		{ "persp_switch", "12ab" },    // a number, then text: 12, quietly
+		{ "persp_switch", "12ab" },    // a number, then text: 12, and a line
+		{ "t_col_mul_R", "-1,25 " },   // a decimal comma: -1, and the fix
+		{ "t_col_add_G", "2.5x" },
 	}));
 	load();
 	const settings_record &s = tunnel_settings;
@@ -141,7 +153,10 @@ TEST_F(Settings, ValuesAreTakenAsTheReadersMakeThem)
 	EXPECT_EQ(s.shade_switch, 0);
 	EXPECT_EQ(s.persp_switch, 12);
 	EXPECT_EQ(err, "quarvel: shade_switch: \" x1\" is not a number; using 0\n"
+	               "quarvel: persp_switch: \"12ab\" is not a number; using 12\n"
 	               "quarvel: t_rot_step: \"\" is not a number; using 0\n"
+	               "quarvel: t_col_add_G: \"2.5x\" is not a number; using 2.5\n"
+	               "quarvel: t_col_mul_R: \"-1,25 \" is not a number (use a dot: -1.25); using -1\n"
 	               "quarvel: tex_block_w=-2147483648 is below 1; using 32\n");
 
 	write(".fesk/quarvelrc", "t_color_1=255\nt_color_2=-2147483648\n");
@@ -252,6 +267,65 @@ TEST_F(Settings, OnlyNothingAtThePathIsWrittenOver)
 	EXPECT_EQ(tunnel_settings.t_mov_step, 0.0f);
 	EXPECT_EQ(err, "quarvel: tex_block_w=0 is below 1; using 32\n"
 	               "quarvel: tex_block_h=0 is below 1; using 32\n");
+}
+
+// A file named on the command line, relative to the current directory, is
+// treated as the default one, but gets no directory made for it.  A reload
+// reads it again with the lines of a start, and replaces the settings and
+// the guard; from a file it cannot read it keeps both, writing nothing.
+TEST_F(Settings, AFileOfItsOwnAndItsReload)
+{
+	std::string cwd = std::filesystem::current_path();
+	ASSERT_EQ(chdir(home.c_str()) | mkfifo("fifo.rc", 0600), 0);
+	const struct {
+		const char *file;
+		std::string err;
+	} loads[] = {
+		{ "no/new.rc", "no/new.rc was not created: there is no directory no; using the defaults\n" },
+		{ "fifo.rc", "fifo.rc is not a regular file; using the defaults\n" },
+		{ "", "the settings file's name is empty; using the defaults\n" },
+		{ "new.rc", "" },                  // written with the defaults
+	};
+	for (const auto &r : loads) {
+		load(r.file);
+		expect_defaults(tunnel_settings);
+		EXPECT_EQ(err, r.err.empty() ? "" : "quarvel: " + r.err);
+		EXPECT_STREQ(settings_path(), r.file);
+	}
+	EXPECT_EQ(read("new.rc"), settings_text());
+
+	const std::string comma = "quarvel: t_persp: \"1,5\" is not a number (use a dot: 1.5); using 1\n";
+	auto put = [&](const char *command) {
+		write("new.rc", settings_text({ { "command1", command }, { "t_persp", "1,5" } }));
+		return chmod("new.rc", 0600);
+	};
+	const struct {
+		std::function<int()> change;
+		bool replaced;
+		std::string command1;         // and whether the guard disables it
+		std::string err;
+	} reloads[] = {
+		{ [&] { return put("pwd"); }, true, "pwd", comma },
+		{ [&] { return chmod("new.rc", 0666); }, true, "pwd disabled",
+		  comma + "quarvel: new.rc is writable by others; click commands are disabled (chmod go-w new.rc)\n" },
+		// gone, then a directory: the settings and the guard stay
+		{ [&] { return unlink("new.rc"); }, false, "pwd disabled",
+		  "quarvel: can't read new.rc (No such file or directory); keeping the settings\n" },
+		{ [&] { return mkdir("new.rc", 0700); }, false, "pwd disabled",
+		  "quarvel: new.rc is not a regular file; keeping the settings\n" },
+		{ [&] { return rmdir("new.rc") | put("id"); }, true, "id", comma },
+	};
+	for (const auto &r : reloads) {
+		SCOPED_TRACE(r.err);
+		ASSERT_EQ(r.change(), 0);
+		std::vector<std::string> names = names_in("");
+		testing::internal::CaptureStderr();
+		EXPECT_EQ(settings_reload(), r.replaced);
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), r.err);
+		EXPECT_EQ(tunnel_settings.command1 + std::string(command_guard.disabled ? " disabled" : ""), r.command1);
+		EXPECT_EQ(names_in(""), names);      // nothing written
+	}
+	ASSERT_EQ(chdir(cwd.c_str()), 0);
 }
 
 class SettingsDeathTest : public Settings {};

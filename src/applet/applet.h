@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <variant>
 
 inline constexpr int well_side = 54;                  // the tunnel well, in pixels
 inline constexpr int well_pixels = well_side * well_side;
@@ -40,27 +41,71 @@ inline constexpr settings_record default_settings = {
 	"xlock", "xlock -mode thornbird", "xlock -mode blank",
 };
 
-extern settings_record tunnel_settings;   // filled once at start-up
+extern settings_record tunnel_settings;   // filled at start-up and by a reload
+
+// The settings file's keys, in the order the first start writes them, each
+// with its field (the alternative held is its kind) and whether an empty
+// line follows it there.  Reading, checking and writing all go by this.
+using int_field = int settings_record::*;
+using float_field = float settings_record::*;
+using text_field = char (settings_record::*)[command_max + 1];
+struct setting_key {
+	const char *name;
+	std::variant<int_field, float_field, text_field> field;
+	bool blank_after = false;
+};
+inline constexpr std::array<setting_key, 19> setting_keys = { {
+	{ "shade_switch", &settings_record::shade_switch },
+	{ "persp_switch", &settings_record::persp_switch, true },
+	{ "t_shade_level", &settings_record::t_shade_level },
+	{ "t_persp", &settings_record::t_persp },
+	{ "t_mov_step", &settings_record::t_mov_step },
+	{ "t_rot_step", &settings_record::t_rot_step, true },
+	{ "tex_block_w", &settings_record::tex_block_w },
+	{ "tex_block_h", &settings_record::tex_block_h, true },
+	{ "t_col_add_R", &settings_record::t_col_add_R },
+	{ "t_col_add_G", &settings_record::t_col_add_G },
+	{ "t_col_add_B", &settings_record::t_col_add_B, true },
+	{ "t_col_mul_R", &settings_record::t_col_mul_R },
+	{ "t_col_mul_G", &settings_record::t_col_mul_G },
+	{ "t_col_mul_B", &settings_record::t_col_mul_B, true },
+	{ "t_color_1", &settings_record::t_color_1 },
+	{ "t_color_2", &settings_record::t_color_2, true },
+	{ "command1", &settings_record::command1 },
+	{ "command2", &settings_record::command2 },
+	{ "command3", &settings_record::command3 },
+} };
 
 // The settings file is settings_name in settings_dir under HOME.
 inline constexpr const char *settings_dir = ".fesk";
 inline constexpr const char *settings_name = "quarvelrc";
 
-// Fills tunnel_settings from the settings file.  The defaults are written
-// there only when nothing exists at the path; a file that exists but cannot
-// be read, or is no regular file, is left alone and the defaults are used,
-// with one line on standard error, as they are when the path is too long or
-// there is no home.  Each key the file lacks is named on standard error.
-void settings_load();
-// Writes tunnel_settings whole or not at all, and only where nothing is;
-// false (with errno, EEXIST when something appeared there) when it did not.
+// Fills tunnel_settings from the settings file: `file` as given (relative
+// to the current directory), or ~/.fesk/quarvelrc when it is null.  The
+// defaults are written there only when nothing exists at the path (a
+// directory is made only for the default file); a file that exists but
+// cannot be read, or is no regular file, is left alone and the defaults are
+// used, with one line on standard error, as they are when the path is too
+// long, there is no home, or the named file's directory does not exist.
+// Each key the file lacks is named on standard error.
+void settings_load(const char *file = nullptr);
+// Reads the file settings_load used again, with every check of the first
+// read, and replaces tunnel_settings and command_guard.  A file that cannot
+// be read leaves both as they were, with one line on standard error, and
+// gives false; nothing is ever written.
+bool settings_reload();
+// Writes tunnel_settings to settings_path() whole or not at all, and only
+// where nothing is; false (with errno, EEXIST when something appeared
+// there) when it did not.
 bool settings_save();
-// Fills tunnel_settings from the file at `path` and nothing else; false
-// (with errno) when it cannot be opened.
+// Fills tunnel_settings and command_guard from the regular file at `path`
+// as settings_reload does, with the same lines; false (with errno, EISDIR
+// for a directory) when it cannot be read, leaving both as they were.
 bool settings_read(const char *path);
-// The program named by the lines settings_read prints (a block size below
-// 1): "quarvel" unless the previewer says otherwise.  settings_load's own
-// lines run only in the applet.
+// The program named by the lines settings_read prints: "quarvel" unless
+// the previewer says otherwise, and then the guard's lines say they concern
+// quarvel's click commands.  settings_load's own lines run only in the
+// applet.
 extern const char *settings_program;
 // The settings file settings_load used, for messages that tell the user
 // what to edit; empty before settings_load or when there was no usable path.
@@ -74,6 +119,7 @@ const char *settings_path();
 struct command_guard_record {
 	bool disabled;
 	std::array<bool, 3> cut;       // command1..3
+	std::array<char, 4160> reason = {};    // when disabled: "PATH is writable by others"
 };
 extern command_guard_record command_guard;
 
@@ -114,16 +160,20 @@ bool convert_frame(const well_bytes &frame, const std::array<unsigned long, pale
 
 // Click commands: one flag each for buttons 1..3, set by a first press.
 extern std::array<bool, 3> click_arms;
-// The command a press of `button` runs, or null when it only arms or the
-// command guard forbids it (a cut command says so on standard error).
-const char *click_command(unsigned button, const settings_record &s);
-// Runs a button's command through the shell and waits for it.  A command
-// the shell could not find (status 127) gets one line on standard error
-// naming the setting to change; when it is one of the default commands,
-// the first screen locker installed runs instead, and the line says so.
+// The command a press of `button` runs, or null when it only arms, or when
+// the press is refused (`refused` set, when given): the command guard
+// forbids commands, or the command was cut.  A refused press says why on
+// standard error, every time.
+const char *click_command(unsigned button, const settings_record &s, bool *refused = nullptr);
+// Runs a button's command through the shell and waits for it; false when
+// it ran nothing the user asked for.  A command whose first word is a
+// program (no builtin, assignment or path) not found on PATH is not run:
+// one line on standard error names the setting to change, and when it is
+// one of the default commands, the first screen locker installed runs
+// instead, and the line says so.  The command's exit status is ignored.
 // SIGINT or SIGQUIT that reached the applet while the command ran (a
 // Ctrl-C in its terminal) ends it afterwards.
-void run_click_command(unsigned button, const char *command);
+bool run_click_command(unsigned button, const char *command);
 // The first of the fallback screen lockers whose program is in one of the
 // directories of `path` (a PATH value), skipping xscreensaver-command
 // unless `daemon_runs` says its daemon runs; null when there is none.

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,15 +28,16 @@ record_signal(int sig)
 }
 
 // Runs `command` as system() does, with /bin/sh -c and SIGCHLD blocked
-// while it waits, and gives its wait status (-1 when the shell could not
-// be started).  But where system() ignores SIGINT and SIGQUIT meanwhile,
+// while it waits: false (with errno) when the shell could not be started,
+// else true and its wait status in `status` (-1 when it could not be
+// waited for).  But where system() ignores SIGINT and SIGQUIT meanwhile,
 // this only notes them: a Ctrl-C in the terminal reaches the applet and
 // the command alike and ends both, a signal meant for the command alone
 // ends only the command, and one meant for the applet alone ends it once
 // the command has.  A signal the applet ignores (started with & from a
 // script) stays ignored, in the command too.
-int
-run_shell(const char *command)
+bool
+run_shell(const char *command, int &status)
 {
 	sigset_t chld, mask;
 	sigemptyset(&chld);
@@ -63,8 +65,9 @@ run_shell(const char *command)
 	char *argv[] = { const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("--"),
 	                 const_cast<char *>(command), nullptr };
 	pid_t pid;
-	int status = -1;
-	if (posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ) == 0)
+	status = -1;
+	int failed = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+	if (!failed)
 		while (waitpid(pid, &status, 0) < 0)
 			if (errno != EINTR) {
 				status = -1;
@@ -78,7 +81,8 @@ run_shell(const char *command)
 	// disposition ends it by that signal.
 	if (int sig = applet_signalled)
 		std::raise(sig);
-	return status;
+	errno = failed;
+	return !failed;
 }
 
 // The screen lockers a default command falls back on when its own is not
@@ -87,15 +91,50 @@ run_shell(const char *command)
 constexpr const char *lockers[] = { "xsecurelock", "xscreensaver-command -lock", "i3lock", "slock", "xtrlock",
                                     "xdg-screensaver lock" };
 
+// Words the shell runs without looking on PATH: its reserved words and
+// builtins (POSIX's, dash's and bash's).
+constexpr const char *shell_words[] = {
+	".", "case", "do", "done", "elif", "else", "esac", "fi", "for", "function", "if", "in", "select", "then",
+	"time", "until", "while", "coproc", "alias", "bg", "break", "builtin", "caller", "cd", "chdir",
+	"command", "continue", "declare", "dirs", "disown", "echo", "enable", "eval", "exec", "exit",
+	"export", "false", "fc", "fg", "getopts", "hash", "help", "history", "jobs", "kill", "let", "local",
+	"logout", "mapfile", "popd", "printf", "pushd", "pwd", "read", "readarray", "readonly", "return",
+	"set", "shift", "shopt", "source", "suspend", "test", "times", "trap", "true", "type", "typeset",
+	"ulimit", "umask", "unalias", "unset", "wait",
+};
+
+// The program the shell will look for on PATH to run `command`: its first
+// word when that is a plain name (letters, digits, "._+-") ended by a
+// blank, ";", "&", "|" or the end, so that no quote, expansion,
+// assignment, redirection or function definition is involved, and it is
+// none of shell_words.  Empty when there is none to look for.
+std::string
+program_to_look_up(const char *command)
+{
+	constexpr const char *plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._+-";
+	const char *word = command + std::strspn(command, " \t\n");
+	std::size_t n = std::strspn(word, plain);
+	if (n == 0 || (word[n] && !std::strchr(" \t\n;&|", word[n])))
+		return "";
+	std::string program(word, n);
+	for (const char *own : shell_words)
+		if (program == own)
+			return "";
+	return program;
+}
+
 // Whether `program` is an executable file in a directory of `path` (an
-// empty entry is the current directory, as the shell has it).
+// empty entry is the current directory, as the shell has it; without PATH
+// the shell's own default).
 bool
 on_path(const std::string &program, const char *path)
 {
-	for (const char *dir = path ? path : "/usr/local/bin:/usr/bin:/bin"; dir;) {
+	for (const char *dir = path ? path : "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"; dir;) {
 		const char *end = std::strchr(dir, ':');
 		std::string d = end ? std::string(dir, end) : std::string(dir);
-		if (access(((d.empty() ? "." : d) + "/" + program).c_str(), X_OK) == 0)
+		std::string file = (d.empty() ? "." : d) + "/" + program;
+		struct stat st;
+		if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0)
 			return true;
 		dir = end ? end + 1 : nullptr;
 	}
@@ -106,8 +145,27 @@ bool
 runs_quietly(const char *command)
 {
 	std::string quiet = std::string(command) + " >/dev/null 2>&1";
-	int status = run_shell(quiet.c_str());
-	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+	int status;
+	return run_shell(quiet.c_str(), status) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool
+xscreensaver_daemon_runs()
+{
+	return runs_quietly("xscreensaver-command -version");
+}
+
+// Runs `command` for button `button`; false, with a line, when the shell
+// could not be started.
+bool
+run_for(unsigned button, const char *command)
+{
+	int status;
+	if (run_shell(command, status))
+		return true;
+	std::fprintf(stderr, "quarvel: command%u not run: /bin/sh could not be started (%s)\n", button,
+	             std::strerror(errno));
+	return false;
 }
 
 } // namespace
@@ -124,50 +182,58 @@ installed_locker(const char *path, bool (*daemon_runs)())
 }
 
 const char *
-click_command(unsigned button, const settings_record &s)
+click_command(unsigned button, const settings_record &s, bool *refused)
 {
+	if (refused)
+		*refused = false;
 	if (button < 1 || button > 3)       // wheel and extra buttons
 		return nullptr;
 	bool &armed = click_arms[button - 1];
 	armed = !armed;
-	if (armed || command_guard.disabled)
+	if (armed)
 		return nullptr;
-	if (command_guard.cut[button - 1]) {
-		std::fprintf(stderr, "quarvel: command%u is longer than 256 characters; not running it\n", button);
-		return nullptr;
-	}
 	const char *commands[3] = { s.command1, s.command2, s.command3 };
-	return commands[button - 1];
+	const command_guard_record &g = command_guard;
+	if (g.disabled)
+		std::fprintf(stderr, "quarvel: command%u not run: click commands are disabled%s%s\n", button,
+		             g.reason[0] ? ", as " : "", g.reason.data());
+	else if (g.cut[button - 1])
+		std::fprintf(stderr, "quarvel: command%u is longer than 256 characters; not running it\n", button);
+	else
+		return commands[button - 1];
+	if (refused)
+		*refused = true;
+	return nullptr;
 }
 
-void
+// The program is looked up before the shell runs the text, unchanged: a
+// program that is installed but exits with 127 is no missing one.  Only a
+// default command whose program is missing falls back on a locker.
+bool
 run_click_command(unsigned button, const char *command)
 {
-	int status = run_shell(command);
-	if (status == -1)
-		return;
-	if (!WIFEXITED(status) || WEXITSTATUS(status) != 127)
-		return;
-	// The shell has already named the word it could not find; this line
-	// says which setting to change.  A default the user never changed
-	// still locks the screen, with the first locker there is.
-	const char *path = *settings_path() ? settings_path() : "your settings file";
+	std::string program = program_to_look_up(command);
+	const char *path = std::getenv("PATH");
+	if (program.empty() || on_path(program, path))
+		return run_for(button, command);
+	const char *file = *settings_path() ? settings_path() : "your settings file";
 	const settings_record &d = default_settings;
 	bool a_default = false;
 	for (const char *text : { d.command1, d.command2, d.command3 })
 		a_default = a_default || std::strcmp(command, text) == 0;
-	const char *locker = a_default ? installed_locker(std::getenv("PATH"), [] {
-		return runs_quietly("xscreensaver-command -version");
-	}) : nullptr;
-	if (!locker) {
-		std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; set command%u in %s\n", button,
-		             command, button, path);
-		if (a_default)
-			std::fprintf(stderr, "quarvel: no screen locker is installed; install one, for example the "
-			                     "Debian package xsecurelock, xscreensaver or i3lock\n");
-		return;
+	const char *locker = a_default ? installed_locker(path, xscreensaver_daemon_runs) : nullptr;
+	if (locker) {
+		std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; running %s instead (set command%u in "
+		                     "%s to choose)\n", button, command, locker, button, file);
+		return run_for(button, locker);
 	}
-	std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; running %s instead (set command%u in %s "
-	                     "to choose)\n", button, command, locker, button, path);
-	run_shell(locker);
+	std::fprintf(stderr, "quarvel: command%u \"%s\" was not found; set command%u in %s\n", button, command,
+	             button, file);
+	if (a_default && on_path("xscreensaver-command", path))
+		std::fprintf(stderr, "quarvel: xscreensaver is installed but its daemon is not running; start it "
+		                     "with your session (xscreensaver --no-splash &)\n");
+	else if (a_default)
+		std::fprintf(stderr, "quarvel: no screen locker is installed; install one, for example the "
+		                     "Debian package xsecurelock, xscreensaver or i3lock\n");
+	return false;
 }

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The settings file: "quarvelrc" in ".fesk" under HOME.  The first start
-// writes the defaults; later starts only read it, and anything that exists
-// at the path is never written over.  A key missing from the file reads as
+// The settings file: "quarvelrc" in ".fesk" under HOME, or the file named
+// on the command line.  The first start writes the defaults; later starts
+// and reloads only read it, and anything that exists at the path is never
+// written over.  A key missing from the file reads as
 // 0, 0.0 or "", and start-up names it.  The commands it names run only when
 // nobody but the user (or root) could have put them there: guard_commands.
 #include "applet.h"
 #include "cfg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -27,6 +29,8 @@ const char *settings_program = "quarvel";
 namespace {
 
 char loaded_path[cfg_path_max + 1];     // what settings_path() names
+int load_state;                         // cfg_path_state of the path settings_load tried,
+constexpr int path_empty = -1;          // or this for a file named by an empty name
 const char *report_path;                // while reading: where missing keys are named
 
 // What the guard says of a file or directory.  Each but the last has a fix.
@@ -47,22 +51,46 @@ check_block(const char *key, int &value)
 	value = default_block;
 }
 
-// Each lookup names its key on standard error when the file lacks it, or
-// holds no number for it, with the value that stands in.
-void
-note_missing(const char *key, const char *used)
+// "0,5" written for 0.5: the number with a dot, or "" when `text` is not
+// digits, a comma and digits.
+std::string
+with_dot(const char *text)
 {
-	if (report_path && !cfg_key_was_found())
-		std::fprintf(stderr, "%s: %s is not set in %s; using %s\n", settings_program, key, report_path, used);
-	else if (const char *text = report_path ? cfg_value_not_a_number() : nullptr)
-		std::fprintf(stderr, "%s: %s: \"%s\" is not a number; using %s\n", settings_program, key, text, used);
+	constexpr const char *digits = "0123456789";
+	const char *p = text + std::strspn(text, " \t");
+	std::size_t sign = *p == '-' || *p == '+';
+	const char *comma = p + sign + std::strspn(p + sign, digits);
+	std::size_t fraction = *comma == ',' ? std::strspn(comma + 1, digits) : 0;
+	const char *end = comma + 1 + fraction;
+	if (comma == p + sign || fraction == 0 || end[std::strspn(end, " \t\r")])
+		return "";
+	return std::string(p, comma) + "." + std::string(comma + 1, end);
+}
+
+// Each lookup names its key on standard error when the file lacks it, or
+// when its value is not all a number, with the value that stands in.
+void
+note_missing(const char *key, const std::string &used, bool real = false)
+{
+	if (!report_path)
+		return;
+	if (!cfg_key_was_found()) {
+		std::fprintf(stderr, "%s: %s is not set in %s; using %s\n", settings_program, key, report_path,
+		             used.c_str());
+		return;
+	}
+	if (cfg_number_state() == cfg_number_whole)
+		return;
+	std::string dot = real ? with_dot(cfg_number_text()) : "";
+	std::fprintf(stderr, "%s: %s: \"%s\" is not a number%s; using %s\n", settings_program, key,
+	             cfg_number_text(), dot.empty() ? "" : (" (use a dot: " + dot + ")").c_str(), used.c_str());
 }
 
 int
 get_int(const char *key)
 {
 	int v = cfg_get_int(key);
-	note_missing(key, "0");
+	note_missing(key, std::to_string(v));
 	return v;
 }
 
@@ -70,7 +98,9 @@ float
 get_float(const char *key)
 {
 	float v = cfg_get_float(key);
-	note_missing(key, "0");
+	char used[32];
+	std::snprintf(used, sizeof used, "%g", static_cast<double>(v));
+	note_missing(key, used, true);
 	return v;
 }
 
@@ -83,32 +113,28 @@ get_string(const char *key)
 	return v;
 }
 
+// command_guard.cut has a flag for each text key.
+static_assert(std::count_if(setting_keys.begin(), setting_keys.end(), [](const setting_key &k) {
+	return std::holds_alternative<text_field>(k.field);
+}) == 3);
+
 void
-read_settings(settings_record &s)
+read_settings(settings_record &s, command_guard_record &guard)
 {
-	s.shade_switch = get_int("shade_switch");
-	s.persp_switch = get_int("persp_switch");
-	s.t_shade_level = get_float("t_shade_level");
-	s.t_persp = get_float("t_persp");
-	s.t_mov_step = get_float("t_mov_step");
-	s.t_rot_step = get_float("t_rot_step");
-	s.tex_block_w = get_int("tex_block_w");
-	s.tex_block_h = get_int("tex_block_h");
-	s.t_col_add_R = get_float("t_col_add_R");
-	s.t_col_add_G = get_float("t_col_add_G");
-	s.t_col_add_B = get_float("t_col_add_B");
-	s.t_col_mul_R = get_float("t_col_mul_R");
-	s.t_col_mul_G = get_float("t_col_mul_G");
-	s.t_col_mul_B = get_float("t_col_mul_B");
-	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
-	s.t_color_1 = get_int("t_color_1") % 255;
-	s.t_color_2 = get_int("t_color_2") % 255;
-	char *commands[3] = { s.command1, s.command2, s.command3 };
-	const char *keys[3] = { "command1", "command2", "command3" };
-	for (int i = 0; i < 3; i++) {
-		safe_strcpy(commands[i], get_string(keys[i]), command_max);
-		command_guard.cut[static_cast<std::size_t>(i)] = cfg_value_was_cut();
+	std::size_t command = 0;
+	for (const setting_key &k : setting_keys) {
+		if (auto i = std::get_if<int_field>(&k.field)) {
+			s.**i = get_int(k.name);
+		} else if (auto f = std::get_if<float_field>(&k.field)) {
+			s.**f = get_float(k.name);
+		} else if (auto t = std::get_if<text_field>(&k.field)) {
+			safe_strcpy(s.**t, get_string(k.name), command_max);
+			guard.cut[command++] = cfg_value_was_cut();
+		}
 	}
+	// Truncating remainder: the sign stays, so -1 stays -1 (index 255).
+	s.t_color_1 %= 255;
+	s.t_color_2 %= 255;
 }
 
 // Whether the user's primary group has nobody else in it: no other user
@@ -321,9 +347,10 @@ walk_path(const char *path, const struct stat &opened)
 
 // Disables the commands, with one line saying why and what mends it, when
 // the file or any directory on its way (links followed) is not the user's
-// alone.  This is the guard's whole rule.
+// alone.  This is the guard's whole rule.  The previewer runs no command,
+// so its line says whose commands these are.
 void
-guard_commands(const char *path, FILE *f)
+guard_commands(const char *path, FILE *f, command_guard_record &guard)
 {
 	struct stat st;
 	guard_fault fault;
@@ -335,7 +362,8 @@ guard_commands(const char *path, FILE *f)
 		fault = walk_path(path, st);
 	if (!fault.why)
 		return;
-	command_guard.disabled = true;
+	guard.disabled = true;
+	std::snprintf(guard.reason.data(), guard.reason.size(), "%s %s", fault.where.c_str(), fault.why);
 	std::string fix;
 	if (fault.why == another_user)
 		fix = " (replace it with a copy of your own)";
@@ -343,31 +371,85 @@ guard_commands(const char *path, FILE *f)
 		fix = " (setfacl -b " + fault.where + ")";
 	else if (fault.why != cannot_check)
 		fix = " (chmod go-w " + fault.where + ")";
-	std::fprintf(stderr, "quarvel: %s %s; click commands are disabled%s\n", fault.where.c_str(),
-	             fault.why, fix.c_str());
+	bool applet = std::strcmp(settings_program, "quarvel") == 0;
+	std::fprintf(stderr, "%s: %s %s; %sclick commands are disabled%s\n", settings_program,
+	             fault.where.c_str(), fault.why, applet ? "" : "quarvel's ", fix.c_str());
 }
 
+// Reads `path` into tunnel_settings and command_guard with every check,
+// or leaves both as they were and gives false (errno says why) when it
+// cannot be opened, or is a directory and `directory_ok` is not set.
 // Missing keys and values that are no numbers are named, unless a
 // directory stands in for the file: it reads as empty, and its 19 lines
-// would say nothing.  At start-up (`loading`) the commands are guarded.
+// would say nothing.
 bool
-read_file(const char *path, bool loading)
+read_file(const char *path, bool directory_ok)
 {
 	FILE *f = cfg_open(path, cfg_read);
 	if (!f)
 		return false;
-	settings_record &s = tunnel_settings;
-	command_guard = {};
 	struct stat st;
-	report_path = fstat(fileno(f), &st) == 0 && !S_ISDIR(st.st_mode) ? path : nullptr;
-	read_settings(s);
+	bool directory = fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+	if (directory && !directory_ok) {
+		cfg_close();
+		errno = EISDIR;
+		return false;
+	}
+	settings_record s = {};
+	command_guard_record guard = {};
+	report_path = directory ? nullptr : path;
+	read_settings(s, guard);
 	report_path = nullptr;
-	if (loading)
-		guard_commands(path, f);
+	guard_commands(path, f, guard);
 	cfg_close();
 	check_block("tex_block_w", s.tex_block_w);
 	check_block("tex_block_h", s.tex_block_h);
+	tunnel_settings = s;
+	command_guard = guard;
 	return true;
+}
+
+// Why there is no file to read, then what runs instead (`instead`).
+void
+say_no_path(const char *instead)
+{
+	if (load_state == cfg_path_cut)
+		std::fprintf(stderr, "quarvel: the settings path is too long (over %d characters); %s\n",
+		             cfg_path_max, instead);
+	else if (load_state == path_empty)
+		std::fprintf(stderr, "quarvel: the settings file's name is empty; %s\n", instead);
+	else
+		std::fprintf(stderr, "quarvel: HOME is unset or empty and user %u has no home directory; %s\n",
+		             static_cast<unsigned>(getuid()), instead);
+}
+
+// Why `path` could not be read (`err` from the attempt), then what runs
+// instead.
+void
+say_unreadable(const char *path, int err, const char *instead)
+{
+	struct stat st;
+	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+		std::fprintf(stderr, "quarvel: %s is not a regular file; %s\n", path, instead);
+	else
+		std::fprintf(stderr, "quarvel: can't read %s (%s); %s\n", path, std::strerror(err), instead);
+}
+
+// The directory `path` lies in, "." for a bare name.
+std::string
+directory_of(const std::string &path)
+{
+	std::size_t slash = path.find_last_of('/');
+	if (slash == std::string::npos)
+		return ".";
+	return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void
+use_defaults()
+{
+	tunnel_settings = default_settings;
+	command_guard = {};
 }
 
 } // namespace
@@ -379,31 +461,35 @@ settings_read(const char *path)
 }
 
 void
-settings_load()
+settings_load(const char *file)
 {
-	command_guard = {};
+	use_defaults();
 	private_group = {};
 	loaded_path[0] = '\0';
-	const char *built = cfg_file_path(settings_dir, settings_name);
-	// A cut path names something else, and without a home there is nowhere
-	// to look: neither is read or written.
-	if (int state = cfg_path_state(); state != cfg_path_ok) {
-		tunnel_settings = default_settings;
-		if (state == cfg_path_cut)
-			std::fprintf(stderr, "quarvel: the settings path is too long (over %d characters); "
-			                     "using the defaults\n", cfg_path_max);
-		else
-			std::fprintf(stderr, "quarvel: HOME is unset or empty and user %u has no home directory; "
-			                     "using the defaults\n", static_cast<unsigned>(getuid()));
+	const char *path = file ? file : cfg_file_path(settings_dir, settings_name);
+	if (!file)
+		load_state = cfg_path_state();
+	else
+		load_state = !*file ? path_empty : std::strlen(file) > cfg_path_max ? cfg_path_cut : cfg_path_ok;
+	// A cut path names something else, and without a home or a name there
+	// is nowhere to look: none is read or written.
+	if (load_state != cfg_path_ok) {
+		say_no_path("using the defaults");
 		return;
 	}
-	safe_strcpy(loaded_path, built, cfg_path_max);
-	const char *path = loaded_path;
+	safe_strcpy(loaded_path, path, cfg_path_max);
+	path = loaded_path;
 	struct stat st;
 	// Only where nothing exists is there anything to create; HOME itself
-	// may be missing, or name something that is no directory.
+	// may be missing, or name something that is no directory.  A file the
+	// user names gets no directory made for it.
 	if (lstat(path, &st) != 0 && (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)) {
-		tunnel_settings = default_settings;
+		std::string dir = directory_of(path);
+		if (file && (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+			std::fprintf(stderr, "quarvel: %s was not created: there is no directory %s; using the defaults\n",
+			             path, dir.c_str());
+			return;
+		}
 		if (settings_save() || errno != EEXIST)
 			return;
 		// Something appeared while the defaults were written: it stays, and
@@ -413,12 +499,22 @@ settings_load()
 		return;
 	// Something is there that cannot be read: never write over it.
 	int err = errno;
-	tunnel_settings = default_settings;
-	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
-		std::fprintf(stderr, "quarvel: %s is not a regular file; using the defaults\n", path);
-	else
-		std::fprintf(stderr, "quarvel: can't read %s (%s); using the defaults\n", path,
-		             std::strerror(err));
+	use_defaults();
+	say_unreadable(path, err, "using the defaults");
+}
+
+bool
+settings_reload()
+{
+	constexpr const char *keeping = "keeping the settings";
+	if (!loaded_path[0]) {
+		say_no_path(keeping);
+		return false;
+	}
+	if (read_file(loaded_path, false))
+		return true;
+	say_unreadable(loaded_path, errno, keeping);
+	return false;
 }
 
 const char *
@@ -431,37 +527,21 @@ bool
 settings_save()
 {
 	const settings_record &s = tunnel_settings;
-	const char *path = cfg_file_path(settings_dir, settings_name);
-	if (cfg_path_state() != cfg_path_ok) {
-		errno = ENAMETOOLONG;
+	if (!loaded_path[0]) {
+		errno = ENOENT;
 		return false;
 	}
-	if (!cfg_open(path, cfg_write))
+	if (!cfg_open(loaded_path, cfg_write))
 		return false;
-	cfg_put_int("shade_switch", s.shade_switch);
-	cfg_put_int("persp_switch", s.persp_switch);
-	cfg_put_blank();
-	cfg_put_float("t_shade_level", s.t_shade_level);
-	cfg_put_float("t_persp", s.t_persp);
-	cfg_put_float("t_mov_step", s.t_mov_step);
-	cfg_put_float("t_rot_step", s.t_rot_step);
-	cfg_put_blank();
-	cfg_put_int("tex_block_w", s.tex_block_w);
-	cfg_put_int("tex_block_h", s.tex_block_h);
-	cfg_put_blank();
-	cfg_put_float("t_col_add_R", s.t_col_add_R);
-	cfg_put_float("t_col_add_G", s.t_col_add_G);
-	cfg_put_float("t_col_add_B", s.t_col_add_B);
-	cfg_put_blank();
-	cfg_put_float("t_col_mul_R", s.t_col_mul_R);
-	cfg_put_float("t_col_mul_G", s.t_col_mul_G);
-	cfg_put_float("t_col_mul_B", s.t_col_mul_B);
-	cfg_put_blank();
-	cfg_put_int("t_color_1", s.t_color_1);
-	cfg_put_int("t_color_2", s.t_color_2);
-	cfg_put_blank();
-	cfg_put_string("command1", s.command1);
-	cfg_put_string("command2", s.command2);
-	cfg_put_string("command3", s.command3);
+	for (const setting_key &k : setting_keys) {
+		if (auto i = std::get_if<int_field>(&k.field))
+			cfg_put_int(k.name, s.**i);
+		else if (auto f = std::get_if<float_field>(&k.field))
+			cfg_put_float(k.name, s.**f);
+		else if (auto t = std::get_if<text_field>(&k.field))
+			cfg_put_string(k.name, s.**t);
+		if (k.blank_after)
+			cfg_put_blank();
+	}
 	return cfg_close();
 }

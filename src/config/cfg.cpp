@@ -33,7 +33,7 @@ char value_buffer[cfg_value_max + 1];
 FILE *current;
 bool value_cut;                          // the last value read was cut
 bool key_found;                          // the last lookup found its key
-bool not_a_number;                       // the last number read had no digits at all
+int number_state;                        // of the last number read: cfg_number_whole ...
 int path_state;                          // cfg_path_ok, _cut or _homeless
 
 // While a file is being written: where it goes, and its temporary name.
@@ -64,6 +64,17 @@ narrow_to_float(double d)
 	if (d <= -overflow)
 		return -HUGE_VALF;
 	return static_cast<float>(d);
+}
+
+// Where the conversion of value_buffer stopped: at its start, at its end
+// (blanks aside), or before other text.
+void
+note_number_end(const char *end)
+{
+	if (end == value_buffer)
+		number_state = cfg_number_none;
+	else
+		number_state = end[std::strspn(end, " \t\r")] ? cfg_number_partial : cfg_number_whole;
 }
 
 // Reads one line into line_buffer: its first cfg_line_max characters, with
@@ -469,7 +480,7 @@ cfg_get_int(const char *key)
 	// the low 32 bits of strtol's value, as atoi gives them here.
 	char *end;
 	long v = std::strtol(cfg_get_string(key), &end, 10);
-	not_a_number = end == value_buffer;
+	note_number_end(end);
 	return static_cast<int>(v);
 }
 
@@ -478,14 +489,20 @@ cfg_get_float(const char *key)
 {
 	char *end;
 	double v = std::strtod(cfg_get_string(key), &end);
-	not_a_number = end == value_buffer;
+	note_number_end(end);
 	return narrow_to_float(v);
 }
 
-const char *
-cfg_value_not_a_number()
+int
+cfg_number_state()
 {
-	return not_a_number ? value_buffer : nullptr;
+	return number_state;
+}
+
+const char *
+cfg_number_text()
+{
+	return value_buffer;
 }
 
 bool

@@ -59,6 +59,12 @@ float cfg_get_float(const char *key);
 bool cfg_value_was_cut();
 // True when the last lookup found a line for its key.
 bool cfg_key_was_found();
-// The value the last number lookup read when the conversion took none of
-// it (it reads as 0), else null.
-const char *cfg_value_not_a_number();
+// What the last number lookup made of its value (cfg_number_text): a
+// number, perhaps with blanks (spaces, tabs, CRs) after it; no number at
+// all, which reads as 0; or a number and then other text, which reads as
+// that number.
+inline constexpr int cfg_number_whole = 0;
+inline constexpr int cfg_number_none = 1;
+inline constexpr int cfg_number_partial = 2;
+int cfg_number_state();
+const char *cfg_number_text();

@@ -65,18 +65,19 @@ ends_with(const std::string &s, const char *tail)
 	return s.size() >= n && strcasecmp(s.c_str() + s.size() - n, tail) == 0;
 }
 
-// The settings file must be a readable regular file: the applet's reader
-// would take a directory or an unreadable file for an empty one.
+// The settings file must be a readable regular file, read as the applet
+// reads it, with the applet's lines about it: a directory, which the
+// applet would take for an empty file, is refused here.
 void
 load_settings_file(const char *path)
 {
+	if (settings_read(path))
+		return;
+	int err = errno;
 	struct stat st;
-	if (stat(path, &st) != 0)
-		fail(1, std::string("cannot read ") + path + ": " + std::strerror(errno));
-	if (S_ISDIR(st.st_mode))
-		fail(1, std::string("cannot read ") + path + ": " + std::strerror(EISDIR));
-	if (access(path, R_OK) != 0 || !settings_read(path))
-		fail(1, std::string("cannot read ") + path + ": " + std::strerror(errno));
+	if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+		fail(1, std::string(path) + " is not a regular file");
+	fail(1, std::string("cannot read ") + path + ": " + std::strerror(err));
 }
 
 // The user's own file when there is one; never created here.
