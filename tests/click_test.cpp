@@ -156,8 +156,10 @@ TEST(ClickCommand, ProgramsAreLookedUpBeforeRunning)
 		setenv("LOG", (dir + "/log").c_str(), 1);
 		testing::internal::CaptureStderr();
 		EXPECT_EQ(run_click_command(2, r.command), r.ran) << r.command;
-		EXPECT_EQ(testing::internal::GetCapturedStderr(),
-		          r.said.empty() ? "" : "quarvel: command2 \"" + std::string(r.command) + "\" was not found; " + r.said);
+		std::string err = testing::internal::GetCapturedStderr();
+		std::string line = r.said.empty() ? "" : "quarvel: command2 \"" + std::string(r.command) +
+		                                         "\" was not found; " + r.said;
+		EXPECT_EQ(r.said.empty() ? err : err.substr(0, line.size()), line);   // then the shell's own, if it ran
 		EXPECT_EQ(read_file(dir + "/log"), r.log) << r.command;
 		remove_tree(dir);
 	}

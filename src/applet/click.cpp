@@ -206,9 +206,12 @@ click_command(unsigned button, const settings_record &s, bool *refused)
 	return nullptr;
 }
 
-// The program is looked up before the shell runs the text, unchanged: a
-// program that is installed but exits with 127 is no missing one.  Only a
-// default command whose program is missing falls back on a locker.
+// The program is looked up before the shell runs the text, so a missing
+// one gets a line naming the setting, even before "&".  The text runs
+// unchanged either way (what follows a missing program may still run),
+// but for a default command whose program is missing: the first locker
+// installed runs instead.  A program that is installed but exits with 127
+// is no missing one.
 bool
 run_click_command(unsigned button, const char *command)
 {
@@ -235,5 +238,6 @@ run_click_command(unsigned button, const char *command)
 	else if (a_default)
 		std::fprintf(stderr, "quarvel: no screen locker is installed; install one, for example the "
 		                     "Debian package xsecurelock, xscreensaver or i3lock\n");
+	run_for(button, command);
 	return false;
 }
