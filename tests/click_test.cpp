@@ -97,6 +97,8 @@ TEST(ClickCommandDeathTest, InterruptedCommandEndsTheApplet)
 		{ "ignored SIGINT to the group", "kill -INT 0", true, testing::ExitedWithCode(0) },
 		{ "ignored SIGINT", "exec env --default-signal=INT sh -c 'kill -INT $$'", true,
 		  testing::ExitedWithCode(0) },
+		{ "SIGINT ignored in the command too", "grep -Eq '^SigIgn:.*[2367abef]$' /proc/self/status && "
+		  "echo ended >&2", true, testing::ExitedWithCode(0) },
 	};
 	for (const auto &r : rows)
 		EXPECT_EXIT({

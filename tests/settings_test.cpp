@@ -479,6 +479,10 @@ TEST_F(Settings, CommandsRunOnlyFromAFileOnlyTheUserCanChange)
 		{ "private-group directory", [&] { return chmod(dir.c_str(), 0770); }, true, "" },
 		{ "another user's group", [&] { return chown(rc.c_str(), 0, 1) | chmod(rc.c_str(), 0660); }, true,
 		  rc + " is writable by its group; click commands are disabled (chmod go-w " + rc + ")" },
+		// judged after the private group, from what is known of it by then
+		{ "another group's directory", [&] { return chmod(rc.c_str(), 0660) | chown(dir.c_str(), 0, 1) |
+		                                            chmod(dir.c_str(), 0770); }, true,
+		  dir + " is writable by its group; click commands are disabled (chmod go-w " + dir + ")" },
 		// every directory on the way counts, links' ways included
 		{ "world-writable directory", [&] { return chmod(dir.c_str(), 0777); }, false, dir + others + dir + ")" },
 		{ "HOME writable by others", [&] { return chmod(home.c_str(), 0777); }, false, home + others + home + ")" },
