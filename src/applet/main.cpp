@@ -13,43 +13,80 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
 constexpr long frame_sleep_ns = 10000000;     // 10 ms between frames
 
 constexpr const char *usage_text =
-	"usage: quarvel [-display NAME]\n"
+	"usage: quarvel [-display NAME] [-c FILE]\n"
 	"Shows a moving tunnel in the dock or slit of a window manager; pressing\n"
 	"mouse button 1, 2 or 3 twice on it runs that button's command.\n"
 	"  -display NAME   the X display to use (default: $DISPLAY); also --display\n"
+	"  -c, --config FILE\n"
+	"                  the settings file (default: ~/.fesk/quarvelrc); copies with\n"
+	"                  different files are different applets, each its own look\n"
 	"  -h, --help      print this help and exit\n"
 	"  -v, --version   print the version and exit\n"
 	"Settings: ~/.fesk/quarvelrc (the commands command1 to command3 and the\n"
 	"look), written with the defaults on the first start.  See man quarvel.\n";
 constexpr const char *version_text = "quarvel " QUARVEL_VERSION "\n";
 
-// What the command line asks: the display, and whether to print the usage
-// or the version instead of starting.  "-display NAME" (or "--display")
-// names the display, the last one winning; an argument right after it is
-// the name, whatever it looks like, and one at the end names none.  Of
-// the help and version options the first counts.  Any other option gets
-// a line and is left alone: start-up files often carry options of other
-// dock applets.
+// What the command line asks: the display, the settings file, and whether
+// to print the usage or the version instead of starting.  "-display NAME"
+// (or "--display NAME", "--display=NAME") names the display, the last one
+// winning; an argument right after it is the name, whatever it looks
+// like, and one at the end names none.  "-c FILE" (or "--config") names
+// the settings file the same way.  Of the help and version options the
+// first counts.  Any other option gets a line and is left alone: start-up
+// files often carry options of other dock applets.
 struct arguments {
 	const char *display;
+	const char *settings;            // null: the default file
 	const char *information;         // to print instead of starting, or null
+	const char *missing;             // an option whose value is missing
 };
+
+// The value of option `arg` when it is one of `names`, given as the next
+// argument or after "=" (long forms only); null when it is none of them.
+const char *
+option_value(std::initializer_list<const char *> names, int argc, char *argv[], int &i, bool &matched)
+{
+	const char *arg = argv[i];
+	for (const char *name : names) {
+		std::size_t n = std::strlen(name);
+		if (std::strcmp(arg, name) == 0) {
+			matched = true;
+			return i + 1 < argc ? argv[++i] : nullptr;
+		}
+		if (name[1] == '-' && std::strncmp(arg, name, n) == 0 && arg[n] == '=') {
+			matched = true;
+			return arg + n + 1;
+		}
+	}
+	matched = false;
+	return nullptr;
+}
 
 arguments
 read_arguments(int argc, char *argv[], bool warn)
 {
-	arguments a = { nullptr, nullptr };
+	arguments a = { nullptr, nullptr, nullptr, nullptr };
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
-		if (std::strcmp(arg, "-display") == 0 || std::strcmp(arg, "--display") == 0) {
-			a.display = argv[++i];   // argv[argc] is null
+		bool matched;
+		const char *value = option_value({ "-display", "--display" }, argc, argv, i, matched);
+		if (matched) {
+			a.display = value;
+			continue;
+		}
+		value = option_value({ "-c", "--config" }, argc, argv, i, matched);
+		if (matched) {
+			a.settings = value;
+			a.missing = value ? a.missing : arg;
 			continue;
 		}
 		bool known = false;
@@ -95,10 +132,14 @@ main(int argc, char *argv[])
 		std::fputs(text, stdout);
 		return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 	}
-	const char *display = read_arguments(argc, argv, true).display;
+	arguments a = read_arguments(argc, argv, true);
+	if (a.missing)
+		dock_fatal(1, "quarvel: %s needs a file name (see quarvel --help)\n", a.missing);
 	// Before the display: the settings file is made even without one.
-	settings_load();
-	dock_open_window(argc, argv, display, frame_xpm, frame_mask_bits, frame_side, frame_side);
+	settings_load(a.settings);
+	dock_open_window(argc, argv, a.display, frame_xpm, frame_mask_bits, frame_side, frame_side);
+	// The commands run on the applet's display, whatever DISPLAY said.
+	setenv("DISPLAY", DisplayString(dock_state.display), 1);
 	applet_setup();
 	for (;;) {
 		applet_frame();

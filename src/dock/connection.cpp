@@ -30,6 +30,7 @@ struct io_state {
 	bool dropping_presses;           // until the helper window's PropertyNotify comes
 	xcb_timestamp_t marker_time;     // of the last such PropertyNotify; 0 while awaited
 	std::uint32_t drops;             // times dock_drop_presses was called
+	unsigned long taken;             // events taken from xcb's queue, ever
 	std::array<dock_event, kept_limit> kept;
 	int first, count;                // the kept events, a ring
 } io;
@@ -139,6 +140,7 @@ take_queued()
 {
 	while (io.count < kept_limit)
 		if (xcb_generic_event_t *e = xcb_poll_for_queued_event(xcb())) {
+			io.taken++;
 			dispatch(e);
 			std::free(e);
 		} else {
@@ -288,11 +290,16 @@ dock_pause(long ns)
 	io.frame_read = false;
 	if (!dock_seen()) {
 		// Nothing to draw and nothing to time: sleep until the server
-		// speaks, unless it already has, or what xcb holds changes that.
-		dock_flush();
-		do
+		// speaks.  But first everything is sent (a rebuild's requests
+		// above all, or the new pair never shows), and whatever xcb read
+		// meanwhile is taken, until neither leaves anything behind.
+		for (unsigned long taken = ~0ul; taken != io.taken;) {
+			dock_flush();
+			taken = io.taken;
 			take_queued();
-		while (windows_settle());
+			if (windows_settle())
+				taken = ~0ul;
+		}
 		if (!io.server_spoke && io.count == 0 && !dock_seen())
 			io.server_spoke = ppoll(&p, 1, nullptr, nullptr) != 0;
 		return;
@@ -303,6 +310,7 @@ dock_pause(long ns)
 	// frame, and the pause is served in full.
 	timespec end = after_ns(ns);
 	for (;;) {
+		dock_flush();                    // a rebuild's requests, made while reading
 		timespec now, left;
 		clock_gettime(CLOCK_MONOTONIC, &now);
 		long ns_left = (end.tv_sec - now.tv_sec) * 1000000000L + end.tv_nsec - now.tv_nsec;
