@@ -118,7 +118,7 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [ "$(dpkg-deb -f "$deb" Recommends)" = "xsecurelock | xscreensaver | i3lock" ] ||
 	fail "package recommends: $(dpkg-deb -f "$deb" Recommends)"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libx11-6 libxext6 libxpm4 libgif7 libpng16-16 libc6; do
+for lib in libx11-6 libxcb-shape0 libxpm4 libgif7 libpng16-16 libc6; do
 	echo "$depends" | grep -q "$lib" || fail "package does not depend on $lib: $depends"
 done
 # What a distribution asks of a package: no lintian error or warning, and
