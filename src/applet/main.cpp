@@ -15,7 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cstdint>
 #include <initializer_list>
+#include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -106,6 +109,33 @@ read_arguments(int argc, char *argv[], bool warn)
 	return a;
 }
 
+// Copies with different settings files are different applets: another
+// file than the default one (as its device and inode tell, through
+// whatever path) gives an instance of its own.
+bool
+file_instance(const char *file, char *id, std::size_t size)
+{
+	struct stat st, default_st;
+	const char *home = std::getenv("HOME");
+	std::string default_path = home && *home ? std::string(home) + "/" + settings_dir + "/" + settings_name : "";
+	if (!file)
+		return false;
+	if (!*settings_path() || stat(settings_path(), &st) != 0) {
+		// No file to tell by: its name, FNV-1a hashed.
+		std::uint64_t h = 14695981039346656037u;
+		for (const char *p = file; *p; p++)
+			h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211u;
+		std::snprintf(id, size, "p%jx", static_cast<std::uintmax_t>(h));
+		return true;
+	}
+	if (!default_path.empty() && stat(default_path.c_str(), &default_st) == 0 && st.st_dev == default_st.st_dev &&
+	    st.st_ino == default_st.st_ino)
+		return false;
+	std::snprintf(id, size, "%jx_%jx", static_cast<std::uintmax_t>(st.st_dev),
+	              static_cast<std::uintmax_t>(st.st_ino));
+	return true;
+}
+
 // A write into a dead X connection or a closed output must fail with EPIPE
 // (Xlib then ends us with status 1), and one past a file-size limit with
 // EFBIG, rather than kill us.  A handler rather than SIG_IGN: exec resets
@@ -137,6 +167,9 @@ main(int argc, char *argv[])
 		dock_fatal(1, "quarvel: %s needs a file name (see quarvel --help)\n", a.missing);
 	// Before the display: the settings file is made even without one.
 	settings_load(a.settings);
+	char instance[40];
+	if (file_instance(a.settings, instance, sizeof instance))
+		dock_set_instance(instance);
 	dock_open_window(argc, argv, a.display, frame_xpm, frame_mask_bits, frame_side, frame_side);
 	// The commands run on the applet's display, whatever DISPLAY said.
 	setenv("DISPLAY", DisplayString(dock_state.display), 1);

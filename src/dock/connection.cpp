@@ -11,6 +11,8 @@
 // what it keeps of one is bounded.
 #include "internal.h"
 
+#include <xcb/xfixes.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -36,22 +38,47 @@ struct io_state {
 } io;
 
 // The applet's own unmapped window: it owns the selection that makes one
-// applet a screen, and its property changes tell the server's time and
-// mark the end of the presses to drop.  It never moves, so no dock takes
-// it with it; destroyed, it is made again.
+// applet a screen and settings file, says there whether the applet is
+// docked, and its property changes tell the server's time and mark the
+// end of the presses to drop.  It never moves, so no dock takes it with
+// it; destroyed, it is made again.
 struct helper_record {
 	Window window;
-	xcb_atom_t selection;            // "_QUARVEL_S<screen>"
+	xcb_atom_t selection;            // "_QUARVEL_S<screen>", and "_<file>" for another file
+	xcb_atom_t docked;               // "_QUARVEL_DOCKED" on the owner's helper: 1 while docked
+	xcb_atom_t targets, timestamp;   // what a ConvertSelection may ask for
+	xcb_timestamp_t taken_at;
 	bool owner;                      // no newer copy has taken the selection
+	int published;                   // the docked state said on the helper; -1: none yet
+	Window newer;                    // the owner's helper while replaced
+	bool newer_stale;                // who owns the selection is to ask again
+	bool newer_docked;
+	int xfixes_event;                // XFixesSelectionNotify's type; 0 without XFixes
 } helper;
 
-// Xlib's own message for a lost connection, and exit 1.
+// Xlib's own message for a lost connection, and exit 1.  xcb keeps no
+// errno, and Xlib's handler says "connection broken" only for EPIPE.
 [[noreturn]] void
 connection_lost()
 {
+	if (xcb_connection_has_error(xcb()) == XCB_CONN_ERROR)
+		errno = EPIPE;
 	XIOErrorHandler handler = XSetIOErrorHandler(nullptr);
 	handler(dock_state.display);
 	std::exit(1);
+}
+
+xcb_atom_t
+atom(const char *name)
+{
+	xcb_connection_t *c = xcb();
+	auto cookie = xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+	xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(c, cookie, nullptr);
+	if (!r)
+		connection_lost();
+	xcb_atom_t a = r->atom;
+	std::free(r);
+	return a;
 }
 
 void
@@ -80,6 +107,52 @@ keep(const dock_event &ev)
 	io.kept[static_cast<std::size_t>((io.first + io.count++) % kept_limit)] = ev;
 }
 
+// Every ConvertSelection gets its answer, as ICCCM asks of an owner: the
+// targets and the time of a manager selection, and a refusal for the rest.
+// The requestor may be gone by then: its errors are of no consequence.
+void
+answer(const xcb_selection_request_event_t &r)
+{
+	xcb_connection_t *c = xcb();
+	xcb_atom_t targets[2] = { helper.targets, helper.timestamp };
+	xcb_atom_t property = r.property != XCB_ATOM_NONE ? r.property : r.target;
+	if (r.owner != helper.window || r.selection != helper.selection || !helper.owner)
+		property = XCB_ATOM_NONE;
+	else if (r.target == targets[0])
+		xcb_discard_reply(c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, r.requestor, property,
+		                                                 XCB_ATOM_ATOM, 32, 2, targets).sequence);
+	else if (r.target == targets[1])
+		xcb_discard_reply(c, xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, r.requestor, property,
+		                                                 XCB_ATOM_INTEGER, 32, 1, &helper.taken_at).sequence);
+	else
+		property = XCB_ATOM_NONE;
+	xcb_selection_notify_event_t n = {};
+	n.response_type = XCB_SELECTION_NOTIFY;
+	n.time = r.time;
+	n.requestor = r.requestor;
+	n.selection = r.selection;
+	n.target = r.target;
+	n.property = property;
+	xcb_discard_reply(c, xcb_send_event_checked(c, 0, r.requestor, 0, reinterpret_cast<const char *>(&n)).sequence);
+}
+
+// XFixes tells who takes the selection, and when its owner's connection
+// closes: a newer copy has ended, and a replaced one takes the screen back.
+void
+owner_changed(const xcb_xfixes_selection_notify_event_t &n)
+{
+	if (n.selection != helper.selection || helper.owner || helper.taken_at == 0)
+		return;
+	if (n.subtype == XCB_XFIXES_SELECTION_EVENT_SELECTION_CLIENT_CLOSE) {
+		helper.owner = true;
+		helper.published = -1;
+		windows_replaced(false);
+		xcb_set_selection_owner(xcb(), helper.window, helper.selection, XCB_CURRENT_TIME);
+		return;
+	}
+	helper.newer_stale = true;
+}
+
 // Every event and error of the stream, once, in the order they came.
 // Another client may send any event (XSendEvent): those say nothing of the
 // server's state, and only a press, which a dock may forward, counts.
@@ -106,6 +179,7 @@ dispatch(const xcb_generic_event_t *e)
 			io.dropping_presses = false;
 			io.marker_time = p->time;
 		}
+		helper.newer_stale = helper.newer_stale || (p->window == helper.newer && p->atom == helper.docked);
 		break;
 	}
 	case XCB_DESTROY_NOTIFY:
@@ -116,6 +190,7 @@ dispatch(const xcb_generic_event_t *e)
 		// Its PropertyNotify will never come.
 		io.dropping_presses = false;
 		make_helper();
+		helper.published = -1;
 		if (helper.owner)
 			xcb_set_selection_owner(xcb(), helper.window, helper.selection, XCB_CURRENT_TIME);
 		break;
@@ -123,12 +198,19 @@ dispatch(const xcb_generic_event_t *e)
 		auto s = reinterpret_cast<const xcb_selection_clear_event_t *>(e);
 		if (s->owner == helper.window && s->selection == helper.selection) {
 			helper.owner = false;
-			windows_replaced();
+			helper.newer_stale = true;
+			windows_replaced(true);
 		}
 		break;
 	}
+	case XCB_SELECTION_REQUEST:
+		answer(*reinterpret_cast<const xcb_selection_request_event_t *>(e));
+		break;
 	default:
-		windows_event(e);
+		if (helper.xfixes_event && type == helper.xfixes_event)
+			owner_changed(*reinterpret_cast<const xcb_xfixes_selection_notify_event_t *>(e));
+		else
+			windows_event(e);
 		break;
 	}
 }
@@ -191,9 +273,63 @@ read_socket(const timespec &until)
 	io.server_spoke = io.server_spoke || io.count == kept_limit;
 }
 
+// The one-copy rule, all of it.  The newest copy for a screen and settings
+// file owns the selection and says on its helper whether it is docked.  A
+// replaced copy ends when it is not docked (no dock, or a manager framed
+// it), and when the newer one is; until then both run, and when the newer
+// ends first (XFixes tells), the older takes the screen back.
+bool
+judge()
+{
+	xcb_connection_t *c = xcb();
+	std::uint32_t docked = windows_docked();
+	if (helper.owner) {
+		if (helper.published != static_cast<int>(docked)) {
+			helper.published = static_cast<int>(docked);
+			xcb_change_property(c, XCB_PROP_MODE_REPLACE, helper.window, helper.docked, XCB_ATOM_CARDINAL, 32, 1,
+			                    &docked);
+		}
+		return false;
+	}
+	bool asked = helper.newer_stale;
+	if (helper.newer_stale) {
+		helper.newer_stale = false;
+		xcb_get_selection_owner_reply_t *o =
+			xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, helper.selection), nullptr);
+		Window owner = o ? o->owner : None;
+		std::free(o);
+		// Another client's window, which may go at any time.
+		const std::uint32_t masks[2] = { 0, XCB_EVENT_MASK_PROPERTY_CHANGE };
+		if (helper.newer != None && helper.newer != owner)
+			xcb_discard_reply(c, xcb_change_window_attributes_checked(c, helper.newer, XCB_CW_EVENT_MASK,
+			                                                          &masks[0]).sequence);
+		helper.newer = owner;
+		helper.newer_docked = false;
+		if (owner != None) {
+			xcb_discard_reply(c, xcb_change_window_attributes_checked(c, owner, XCB_CW_EVENT_MASK,
+			                                                          &masks[1]).sequence);
+			auto cookie = xcb_get_property(c, 0, owner, helper.docked, XCB_ATOM_CARDINAL, 0, 1);
+			xcb_get_property_reply_t *p = xcb_get_property_reply(c, cookie, nullptr);
+			helper.newer_docked = p && xcb_get_property_value_length(p) == 4 &&
+			                      *static_cast<std::uint32_t *>(xcb_get_property_value(p)) == 1;
+			std::free(p);
+		}
+	}
+	if (!docked || helper.newer_docked)
+		windows_end_replaced();
+	return asked;
+}
+
+// What the events read so far have made stale is asked for once.
+bool
+settle()
+{
+	bool asked = windows_settle();
+	return judge() || asked;
+}
+
 // This frame's one chance to read: what xcb holds, then, if the socket has
-// spoken, what it has, for a few milliseconds at most; then what the
-// events read have made stale is asked for once.
+// spoken, what it has, for a few milliseconds at most; then settle.
 void
 take_events()
 {
@@ -201,7 +337,7 @@ take_events()
 	take_queued();
 	if (io.server_spoke)
 		read_socket(after_ns(frame_read_ns));
-	windows_settle();
+	settle();
 }
 
 } // namespace
@@ -218,12 +354,18 @@ void
 connection_take_selection(const char *name)
 {
 	xcb_connection_t *c = xcb();
-	auto cookie = xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-	xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(c, cookie, nullptr);
-	if (!atom)
-		connection_lost();
-	helper.selection = atom->atom;
-	std::free(atom);
+	helper.selection = atom(name);
+	helper.docked = atom("_QUARVEL_DOCKED");
+	helper.targets = atom("TARGETS");
+	helper.timestamp = atom("TIMESTAMP");
+	const xcb_query_extension_reply_t *xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
+	if (xfixes && xfixes->present) {
+		std::free(xcb_xfixes_query_version_reply(c, xcb_xfixes_query_version(c, 5, 0), nullptr));
+		helper.xfixes_event = xfixes->first_event + XCB_XFIXES_SELECTION_NOTIFY;
+		xcb_xfixes_select_selection_input(c, dock_state.root, helper.selection,
+		                                  XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
+		                                  XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
+	}
 	make_helper();
 	io.marker_time = 0;
 	for (Window marked = None; io.marker_time == 0;) {
@@ -240,6 +382,8 @@ connection_take_selection(const char *name)
 	}
 	// An older copy gets SelectionClear.
 	helper.owner = true;
+	helper.published = -1;
+	helper.taken_at = io.marker_time;
 	xcb_set_selection_owner(c, helper.window, helper.selection, io.marker_time);
 }
 
@@ -297,7 +441,7 @@ dock_pause(long ns)
 			dock_flush();
 			taken = io.taken;
 			take_queued();
-			if (windows_settle())
+			if (settle())
 				taken = ~0ul;
 		}
 		if (!io.server_spoke && io.count == 0 && !dock_seen())

@@ -54,6 +54,10 @@ inline constexpr long dock_event_mask = ButtonPressMask | ButtonReleaseMask | Po
 // the toolkit's and the applet's fatal paths.
 [[noreturn]] void dock_fatal(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// Copies of the applet with the same instance (null, or a word of letters
+// and digits) replace each other on a screen; those with another do not.
+// Before dock_open_window.
+void dock_set_instance(const char *id);
 // Connects to `display_name` (null: DISPLAY) and maps the windows.  `argv`
 // must last as long as the process, as main's does: a rebuild reads it.
 void dock_open_window(int argc, char *argv[], const char *display_name, const char *const xpm_data[],
@@ -98,7 +102,8 @@ bool dock_seen();
 // Presses made until now (during a command, say) are dropped: those the
 // server has not yet sent as well as those already read.  The number of
 // times this was done is the CARDINAL of the helper window (the owner of
-// the selection "_QUARVEL_S<screen>") of that name.
+// the selection "_QUARVEL_S<screen>", with "_<instance>" after it when
+// there is one) of that name.
 void dock_drop_presses();
 // Sends every request not yet sent, with one write and no read.
 void dock_flush();

@@ -26,15 +26,22 @@ void windows_create(int argc, char **argv);
 // connection keeps presses and crossings and handles its helper window.
 void windows_event(const xcb_generic_event_t *e);
 // After a batch of events: walks the ancestors a reparenting has made
-// stale, and judges a replaced copy; true when it asked the server.
+// stale, and asks again whether the applet is docked; true when it asked
+// the server.
 bool windows_settle();
-// A newer copy of the applet holds the selection.
-void windows_replaced();
+// Whether a dock holds the applet: its icon window taken out of the main
+// window, or its main window in a window no manager framed it in.
+bool windows_docked();
+// Whether a newer copy of the applet holds the selection: a replaced
+// copy ends rather than make its windows again.
+void windows_replaced(bool replaced);
+[[noreturn]] void windows_end_replaced();
 
 // connection.cpp
 //
 // Right after XOpenDisplay: xcb owns the event stream from here on.
 void connection_start();
 // Makes the helper window and takes the selection `name`, for the
-// server's time of a change of the helper's property.
+// server's time of a change of the helper's property, and follows the
+// copies that take it later.
 void connection_take_selection(const char *name);

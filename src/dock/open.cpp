@@ -89,7 +89,15 @@ xpm_alloc_colour(Display *, Colormap colormap, char *name, XColor *colour, void 
 	return alloc_colour(colormap, *colour) ? 1 : 0;
 }
 
+const char *instance;                 // dock_set_instance's, or null
+
 } // namespace
+
+void
+dock_set_instance(const char *id)
+{
+	instance = id;
+}
 
 void
 dock_fatal(int status, const char *format, ...)
@@ -141,8 +149,11 @@ dock_open_window(int argc, char *argv[], const char *display_name, const char *c
 	                                      reinterpret_cast<const char *>(mask_bits),
 	                                      static_cast<unsigned>(mask_width),
 	                                      static_cast<unsigned>(mask_height));
-	char selection[32];
-	std::snprintf(selection, sizeof selection, "_QUARVEL_S%d", ds.screen);
+	char selection[128];
+	if (instance)
+		std::snprintf(selection, sizeof selection, "_QUARVEL_S%d_%s", ds.screen, instance);
+	else
+		std::snprintf(selection, sizeof selection, "_QUARVEL_S%d", ds.screen);
 	connection_take_selection(selection);
 	windows_create(argc, argv);
 	XSync(ds.display, False);

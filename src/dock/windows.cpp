@@ -46,7 +46,7 @@ struct windows_record {
 	std::string name;                // WM_NAME, as Xlib encodes argv[0]
 	XErrorHandler fatal_error;       // Xlib's: its message, then exit 1
 	bool replaced;                   // a newer copy holds the selection
-	bool verdict_due;                // and whether this one stays is still to judge
+	bool docked;                     // as the last settle found
 	xcb_atom_t wm_state;
 	std::array<window_view, view_roles> views;
 	bool saver_on;                   // the screen saver has blanked the screen
@@ -54,12 +54,6 @@ struct windows_record {
 	std::uint8_t *wire_rows;         // an image's rows padded as the server wants
 	std::size_t wire_size;
 } windows;
-
-[[noreturn]] void
-end_replaced()
-{
-	dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
-}
 
 bool
 ours(Window w)
@@ -204,14 +198,10 @@ note_mapped(Window w, bool mapped)
 				v.ancestors[static_cast<std::size_t>(i)].mapped = mapped;
 }
 
-// A replaced copy ends once its dock lets go of it: to the root, or to a
-// dock that starts anew (whose own copy is the newer one).
 void
 note_reparented(Window w, Window parent)
 {
 	if (window_view *v = view_of(w)) {
-		if (windows.replaced)
-			end_replaced();
 		v->parent = parent;
 		v->stale = true;
 		return;
@@ -230,7 +220,7 @@ note_destroyed(Window w)
 	if (!ours(w))
 		return;
 	if (windows.replaced)
-		end_replaced();
+		windows_end_replaced();
 	xcb_destroy_window(xcb(), w == dock_state.main_window ? dock_state.icon_window : dock_state.main_window);
 	windows_create(windows.argc, windows.argv);
 }
@@ -326,6 +316,7 @@ windows_create(int argc, char **argv)
 		xcb_shape_mask(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, w, 0, 0, ds.shape_mask);
 	xcb_map_window(c, ds.main_window);           // a dock maps the icon window
 	windows.views = {};
+	windows.docked = false;
 	windows.views[view_main].parent = ds.root;
 	windows.views[view_icon].parent = ds.main_window;
 }
@@ -367,7 +358,8 @@ windows_event(const xcb_generic_event_t *e)
 }
 
 // Ancestors the applet has left are asked for nothing any more, so a window
-// it left long ago never wakes it.
+// it left long ago never wakes it.  Whether the applet is docked is asked
+// again whenever a window of it moved.
 bool
 windows_settle()
 {
@@ -389,21 +381,27 @@ windows_settle()
 			xcb_discard_reply(xcb(), xcb_change_window_attributes_checked(xcb(), w, XCB_CW_EVENT_MASK,
 			                                                              &nothing).sequence);
 	}
-	if (windows.verdict_due) {
-		windows.verdict_due = false;
-		asked = true;
-		if (!docked())
-			end_replaced();
-	}
+	if (asked)
+		windows.docked = docked();
 	return asked;
 }
 
-// A replaced copy that is docked stays until its dock lets it go.
-void
-windows_replaced()
+bool
+windows_docked()
 {
-	windows.replaced = true;
-	windows.verdict_due = true;
+	return windows.docked;
+}
+
+void
+windows_replaced(bool replaced)
+{
+	windows.replaced = replaced;
+}
+
+void
+windows_end_replaced()
+{
+	dock_fatal(0, "quarvel: a newer quarvel has taken over this screen; this one ends\n");
 }
 
 bool
