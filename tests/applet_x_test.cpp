@@ -789,7 +789,9 @@ TEST(AppletFaults, OtherErrorsAndAKilledConnectionStillEndIt)
 // window (and killed the applet with BadMatch when it was not mapped).
 TEST(AppletFaults, SentEventsCountOnlyAsPresses)
 {
-	applet_run run(24, {}, settings_text({ { "command1", "echo 1 >> @HOME@/log" } }).c_str(), 0600);
+	// and the command runs on the applet's display, whatever DISPLAY said
+	applet_run run(24, {}, settings_text({ { "command1", "echo \"$DISPLAY\" >> @HOME@/log" } }).c_str(), 0600,
+	               -1, { "DISPLAY=:9876" });
 	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
 	Display *dpy = run.x.dpy;
 	XReparentWindow(dpy, run.icon_window, DefaultRootWindow(dpy), 100, 100);
@@ -803,7 +805,7 @@ TEST(AppletFaults, SentEventsCountOnlyAsPresses)
 	for (int i = 0; i < 2; i++)
 		XSendEvent(dpy, run.main_window, False, ButtonPressMask, &ev);
 	XSync(dpy, False);
-	EXPECT_TRUE(ran(run, "1\n", 1)) << read_file(run.proc.stderr_path);
+	EXPECT_TRUE(ran(run, run.x.name + "\n", 1)) << read_file(run.proc.stderr_path);
 	Window focus;
 	int revert;
 	XGetInputFocus(dpy, &focus, &revert);

@@ -535,6 +535,42 @@ TEST(DockWindowDestroyed, ErrorsOfLostWindowsComeBackInTheStream)
 	EXPECT_EQ(frame_events(), std::vector<int>{ ButtonPress }) << "presses are still dropped";
 }
 
+// ICCCM's owner answers every ConvertSelection: with the targets of a
+// manager selection, and with a refusal for the rest.
+TEST(DockSelection, EveryConversionIsAnswered)
+{
+	env();
+	Display *o = env().x.dpy;
+	Window requestor = XCreateSimpleWindow(o, dock_state.root, 0, 0, 1, 1, 0, 0, 0);
+	Atom selection = XInternAtom(o, "_QUARVEL_S0", False), got = XInternAtom(o, "GOT", False);
+	Atom targets = XInternAtom(o, "TARGETS", False), timestamp = XInternAtom(o, "TIMESTAMP", False);
+	for (Atom target : { targets, timestamp, XA_STRING }) {
+		XConvertSelection(o, selection, target, got, requestor, CurrentTime);
+		XEvent ev{};
+		after([](Display *) {});
+		ASSERT_TRUE(poll_until([&] {
+			after([](Display *) {});
+			return XCheckTypedWindowEvent(o, requestor, SelectionNotify, &ev);
+		}, 5.0)) << "no answer to " << target;
+		Atom type;
+		int format;
+		unsigned long count, left;
+		unsigned char *data = nullptr;
+		XGetWindowProperty(o, requestor, got, 0, 8, True, AnyPropertyType, &type, &format, &count, &left, &data);
+		if (target == XA_STRING) {
+			EXPECT_EQ(ev.xselection.property, None);
+		} else {
+			EXPECT_EQ(ev.xselection.property, got);
+			ASSERT_EQ(count, target == targets ? 2u : 1u);
+			if (target == targets) {
+				EXPECT_EQ(reinterpret_cast<long *>(data)[1], static_cast<long>(timestamp));
+			}
+		}
+		XFree(data);
+	}
+	XDestroyWindow(o, requestor);
+}
+
 TEST(DockCopyPixmapArea, CopiesInsideThePixmap)
 {
 	env();
@@ -596,11 +632,11 @@ TEST(DockRegions, InclusiveBoundsLowestIndexWins)
 
 namespace {
 
-// Frames, forever.
-[[noreturn]] void
-run_frames()
+// Frames, for `seconds` or until `done`.
+void
+run_frames(double seconds, const std::function<bool()> &done = [] { return false; })
 {
-	for (;;) {
+	for (double end = now_s() + seconds; now_s() < end && !done();) {
 		dock_event ev;
 		while (dock_next_event(&ev))
 			;
@@ -608,11 +644,26 @@ run_frames()
 	}
 }
 
+// Another copy of the applet, as far as the selection tells: its helper
+// window owns the selection and says whether it is docked.
+Window
+newer_copy(Display *d, long docked)
+{
+	Window w = XCreateWindow(d, DefaultRootWindow(d), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0, nullptr);
+	XChangeProperty(d, w, XInternAtom(d, "_QUARVEL_DOCKED", False), XA_CARDINAL, 32, PropModeReplace,
+	                reinterpret_cast<unsigned char *>(&docked), 1);
+	XSetSelectionOwner(d, XInternAtom(d, "_QUARVEL_S0", False), w, CurrentTime);
+	XSync(d, False);
+	return w;
+}
+
 } // namespace
 
 // Bad image data ends the toolkit with status 1; a screen the screen saver
 // has blanked before it starts shows nothing of it; a newer copy taking
-// the screen's selection ends an undocked one.
+// the screen's selection ends an undocked one at once, and a docked one
+// once the newer copy is docked too, taking the screen back meanwhile
+// from one that ends first.
 TEST(DockOpenWindowDeathTest, BadImageEndsItABlankedScreenShowsNothing)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -644,7 +695,29 @@ TEST(DockOpenWindowDeathTest, BadImageEndsItABlankedScreenShowsNothing)
 		Window newer = XCreateSimpleWindow(o, DefaultRootWindow(o), 0, 0, 1, 1, 0, 0, 0);
 		XSetSelectionOwner(o, XInternAtom(o, "_QUARVEL_S0", False), newer, CurrentTime);
 		XSync(o, False);
-		run_frames();
+		run_frames(10.0);
 	}, testing::ExitedWithCode(0), "^quarvel: a newer quarvel has taken over this screen; this one ends\n$");
+	EXPECT_EXIT({
+		dock_open_window(3, argv, display.c_str(), xpm.data(), mask, side, side);
+		Display *o = XOpenDisplay(display.c_str());
+		Display *hand = XOpenDisplay(display.c_str());
+		Atom selection = XInternAtom(o, "_QUARVEL_S0", False);
+		Window own = XGetSelectionOwner(o, selection);
+		Window dock = XCreateSimpleWindow(o, DefaultRootWindow(o), 100, 0, 64, 64, 0, 0, 0);
+		XMapWindow(o, dock);
+		XReparentWindow(o, dock_state.icon_window, dock, 0, 0);
+		XMapWindow(o, dock_state.icon_window);
+		XSync(o, False);
+		run_frames(0.3);
+		newer_copy(hand, 0);             // started by hand, framed or on the root
+		run_frames(0.3);
+		std::fputs("stayed\n", stderr);
+		XCloseDisplay(hand);
+		run_frames(5.0, [&] { return XGetSelectionOwner(o, selection) == own; });
+		std::fputs(XGetSelectionOwner(o, selection) == own ? "took the screen back\n" : "", stderr);
+		newer_copy(o, 1);                // docked
+		run_frames(10.0);
+	}, testing::ExitedWithCode(0),
+	   "^stayed\ntook the screen back\nquarvel: a newer quarvel has taken over this screen; this one ends\n$");
 	xvfb_stop(x);
 }
