@@ -28,7 +28,7 @@ namespace {
 constexpr const char *applet_path = QUARVEL_BINARY;
 constexpr int screen_w = 640, screen_h = 480;
 
-enum class manager { fluxbox, wmaker, openbox, blackbox, icewm, jwm, jwm_framed, fvwm3, pekwm };
+enum class manager { fluxbox, wmaker, wmaker_autostart, openbox, blackbox, icewm, jwm, jwm_framed, fvwm3, pekwm };
 
 struct manager_traits {
 	const char *name;
@@ -41,7 +41,7 @@ const manager_traits &
 traits_of(manager m)
 {
 	static const manager_traits traits[] = {
-		{ "fluxbox", false, false, false }, { "wmaker", false, false, false },
+		{ "fluxbox", false, false, false }, { "wmaker", false, false, false }, { "wmaker_autostart", true, false, false },
 		{ "openbox", false, false, true }, { "blackbox", false, false, false },
 		{ "icewm", false, false, false }, { "jwm", true, true, false }, { "jwm_framed", false, true, false },
 		{ "fvwm3", true, true, false }, { "pekwm", true, false, false },
@@ -79,10 +79,16 @@ start_manager(manager m, const xvfb_server &x, const std::string &home)
 	case manager::fluxbox:
 		return spawn("/usr/bin/fluxbox", { "fluxbox", "-rc", fluxbox_headless_config(home) }, env);
 	case manager::wmaker:
-		mkdir((home + "/GNUstep").c_str(), 0700);
-		mkdir((home + "/GNUstep/Defaults").c_str(), 0700);
+	case manager::wmaker_autostart:
+		for (const char *dir : { "/GNUstep", "/GNUstep/Defaults", "/GNUstep/Library", "/GNUstep/Library/WindowMaker" })
+			mkdir((home + dir).c_str(), 0700);
 		std::ofstream(home + "/GNUstep/Defaults/WindowMaker")
 			<< "{ DoNotMakeAppIconsBounce = YES; DisableAnimations = YES; }\n";
+		// The README's line, which Window Maker runs again at each restart.
+		if (m == manager::wmaker_autostart) {
+			std::ofstream(home + "/GNUstep/Library/WindowMaker/autostart") << "#!/bin/sh\nquarvel &\n";
+			chmod((home + "/GNUstep/Library/WindowMaker/autostart").c_str(), 0755);
+		}
 		// Without --for-real the process would be a supervisor that outlives us.
 		return spawn("/usr/bin/wmaker", { "wmaker", "--for-real", "--no-autolaunch" }, env);
 	case manager::openbox:
@@ -238,6 +244,8 @@ enum class twist {
 	killed,         // the manager is killed and started again, `times` times
 	module_paused,  // fvwm restarts while its old FvwmButtons is stopped
 	other_desktop,  // another desktop is shown, then this one again
+	hand_copy,      // a copy started by hand beside it ends, then the manager is killed and started again
+	second_file,    // a copy with another settings file beside it, then the same
 };
 
 struct wm_case {
@@ -252,7 +260,8 @@ std::string
 case_name(const testing::TestParamInfo<wm_case> &info)
 {
 	const wm_case &c = info.param;
-	static const char *const twists[] = { "", "_killed", "_module_paused", "_other_desktop" };
+	static const char *const twists[] = { "", "_killed", "_module_paused", "_other_desktop", "_hand_copy",
+	                                      "_second_file" };
 	return manager_name(c.wm) + "_" + std::to_string(c.depth) + (c.applet_first ? "_applet_first" : "") +
 	       twists[static_cast<int>(c.then)] + (c.times > 1 ? "_" + std::to_string(c.times) + "_times" : "");
 }
@@ -261,7 +270,7 @@ class Docked : public testing::TestWithParam<wm_case> {
 protected:
 	xvfb_server x;
 	std::string home;
-	child_process wm, applet, decoy;
+	child_process wm, applet, decoy, other;
 	pid_t paused = -1;
 
 	void TearDown() override
@@ -269,6 +278,7 @@ protected:
 		if (paused > 0)
 			kill(paused, SIGCONT);
 		stop_child(decoy);
+		stop_child(other);
 		stop_child(applet);
 		stop_manager(wm);
 		xvfb_stop(x);          // ends an applet the manager started, too
@@ -379,13 +389,27 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	}
 
 	auto applets = [&] { return processes_on(x.name, "quarvel"); };
-	bool restarts = c.then == twist::killed || c.then == twist::module_paused;
+	bool restarts = c.then != twist::none && c.then != twist::other_desktop;
+	std::size_t copies = 1;
 	for (int round = 0; round < (restarts ? 2 : 1); round++) {
 		double restarted_at = 0.0;
 		for (int time = 0; round == 1 && time < c.times; time++) {
 			std::vector<pid_t> before = applets();
 			Atom screen_selection = XInternAtom(x.dpy, "_QUARVEL_S0", False);
 			Window old_owner = XGetSelectionOwner(x.dpy, screen_selection);
+			if (c.then == twist::hand_copy) {
+				// The slit swallows a copy started by hand too: the older
+				// one ends, and the hand copy is the one applet from then on.
+				other = spawn(applet_path, { "quarvel", "-display", x.name }, { "HOME=" + home });
+				ASSERT_EQ(wait_exit(applet, 10.0), 0) << read_file(applet.stderr_path);
+				std::swap(applet, other);
+			} else if (c.then == twist::second_file) {
+				// One with a settings file of its own stays, by another name.
+				other = spawn(applet_path, { "quarvel-2", "-display", x.name, "-c", home + "/other.rc" },
+				              { "HOME=" + home });
+				copies = 2;
+				ASSERT_TRUE(poll_until([&] { return find_by_class(x.dpy, "quarvel-2") != None; }, 10.0));
+			}
 			if (c.then == twist::module_paused) {
 				// The old FvwmButtons ends late: the new one starts a copy
 				// while the old one still holds the applet.
@@ -397,7 +421,7 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 				end_child(wm);
 				// Killed, pekwm takes the icon window with it, and the applet,
 				// the same process, makes a new pair.
-				ASSERT_TRUE(mt.swallows_main || poll_until([&] {
+				ASSERT_TRUE(c.wm != manager::pekwm || poll_until([&] {
 					Window m = find_by_class(x.dpy, "quarvel");
 					return m != None && m != main_window;
 				}, 5.0)) << "no new pair";
@@ -406,20 +430,23 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 				ASSERT_TRUE(start_wm());
 			}
 			restarted_at = now_s();
-			// JWM's tray and FvwmButtons start a copy of their own again,
-			// which takes over the screen from the old one.
-			ASSERT_TRUE(!mt.swallows_main || poll_until([&] {
+			// JWM's tray, FvwmButtons and Window Maker's autostart start a
+			// copy of their own again, which takes over the screen.
+			ASSERT_TRUE(!(mt.swallows_main || c.wm == manager::wmaker_autostart) || poll_until([&] {
 				return applets() != before && XGetSelectionOwner(x.dpy, screen_selection) != old_owner;
 			}, 10.0)) << "the dock started no applet";
 			if (paused > 0)
 				kill(std::exchange(paused, -1), SIGCONT);
+			ASSERT_TRUE(poll_until([&] { return applets().size() == copies; }, 10.0))
+				<< applets().size() << " applets after restart " << time + 1;
+			// The first main window has gone with its copy or a rebuild
+			// (unless the same copy came back, as it does in a slit); later
+			// the server may give its id to a new window.
+			XWindowAttributes wa;
+			ASSERT_TRUE(time > 0 || c.then == twist::second_file ||
+			            poll_until([&] { return !XGetWindowAttributes(x.dpy, main_window, &wa); }, 10.0));
 		}
 		if (round == 1) {
-			ASSERT_TRUE(poll_until([&] { return applets().size() == 1; }, 10.0))
-				<< applets().size() << " applets after the restart";
-			// The first main window has gone with its copy or a rebuild.
-			XWindowAttributes wa;
-			ASSERT_TRUE(poll_until([&] { return !XGetWindowAttributes(x.dpy, main_window, &wa); }, 10.0));
 			icon = None;
 			ASSERT_NE(main_window = wait_for_applet(icon, status), None);
 			unlink((home + "/log").c_str());
@@ -491,7 +518,11 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 		EXPECT_TRUE(poll_until([&] { return read_file(home + "/log") == "1\n3\n"; }, 5.0))
 			<< read_file(home + "/log");
 		EXPECT_EQ(find_by_class(x.dpy, "quarvel"), main_window) << "the applet has gone";
-		EXPECT_EQ(applets().size(), 1u);
+		EXPECT_EQ(applets().size(), copies);
+		if (copies == 2) {
+			Window m = find_by_class(x.dpy, "quarvel-2");
+			EXPECT_TRUE(m != None && first_child(x.dpy, m) == None) << "the other file's copy is not docked";
+		}
 
 		if (c.then == twist::other_desktop) {
 			// Its frame unmapped, nobody can see the applet: not one wake-up.
@@ -519,5 +550,8 @@ INSTANTIATE_TEST_SUITE_P(Managers, Docked,
 	                wm_case{ manager::fvwm3, 24, false }, wm_case{ manager::pekwm, 24, false, twist::killed },
 	                wm_case{ manager::jwm, 24, false, twist::killed, 3 },
 	                wm_case{ manager::fvwm3, 24, false, twist::module_paused },
-	                wm_case{ manager::jwm_framed, 24, false, twist::other_desktop }),
+	                wm_case{ manager::jwm_framed, 24, false, twist::other_desktop },
+	                wm_case{ manager::wmaker_autostart, 24, false, twist::killed, 3 },
+	                wm_case{ manager::fluxbox, 24, false, twist::hand_copy },
+	                wm_case{ manager::fluxbox, 24, false, twist::second_file }),
 	case_name);
