@@ -8,10 +8,11 @@
 //                         frame of each with its X server, the median and
 //                         range of the per-round ratios, frames per second,
 //                         peak resident memory
-//   probe syscalls SECONDS
+//   probe syscalls SECONDS [APPLET_ARGUMENTS...]
 //                         system calls a frame of the applet and of the
 //                         baseline loop, counted by strace, and the bytes
-//                         the applet sends a frame
+//                         the applet sends a frame; with arguments, such
+//                         as --scale 2, the applet alone, started with them
 //   probe start RUNS      time from exec to the first frame on the window
 //   probe swallow RUNS    time from exec to a stable swallow in fluxbox's slit
 //   probe soak SECONDS    resident memory and X resources of the applet
@@ -31,9 +32,11 @@
 //                         it, and resident memory
 #include "probe_common.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 // A window read while it is still unmapped fails with BadMatch: keep polling.
 int
@@ -55,7 +58,7 @@ main(int argc, char *argv[])
 	if (mode == "run" && arg > 0 && rounds > 0)
 		run_side_by_side(arg, rounds, argc > 4 ? argv[4] : nullptr);
 	else if (mode == "syscalls" && arg > 0)
-		count_side_by_side(arg);
+		count_side_by_side(arg, std::vector<std::string>(argv + std::min(argc, 3), argv + argc));
 	else if (mode == "start" && arg > 0)
 		time_first_frame(static_cast<int>(arg));
 	else if (mode == "swallow" && arg > 0)
@@ -75,7 +78,7 @@ main(int argc, char *argv[])
 		measure_flood(Expose, arg);
 	}
 	else
-		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS | probe start RUNS | "
+		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS [APPLET_ARGUMENTS...] | probe start RUNS | "
 		    "probe swallow RUNS | probe soak SECONDS | probe unseen SECONDS | probe uncover RUNS | "
 		    "probe flood SECONDS | probe desktop SECONDS RUNS");
 	return 0;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -62,17 +63,19 @@ start_server(int width, int height)
 }
 
 child_process
-start_client(const char *path, const xvfb_server &x, const std::string &home)
+start_client(const char *path, const xvfb_server &x, const std::string &home, const std::vector<std::string> &args)
 {
-	return spawn(path, { "quarvel" }, { "DISPLAY=" + x.name, "HOME=" + home });
+	std::vector<std::string> argv = { "quarvel" };
+	argv.insert(argv.end(), args.begin(), args.end());
+	return spawn(path, argv, { "DISPLAY=" + x.name, "HOME=" + home });
 }
 
 loop_run
-start_loop(const char *path, const std::string &home)
+start_loop(const char *path, const std::string &home, const std::vector<std::string> &args)
 {
 	loop_run r;
 	r.x = start_server();
-	r.proc = start_client(path, r.x, home);
+	r.proc = start_client(path, r.x, home, args);
 	return r;
 }
 
@@ -181,15 +184,60 @@ frame_number(const std::vector<unsigned long> &well, const std::vector<std::vect
 	return -1;
 }
 
-frame_counter::frame_counter(Display *d, Window win, const std::vector<std::vector<unsigned long>> &f)
-	: dpy(d), w(win), frames(f), last(frame_number(read_well(d, win), f))
+int
+scale_of(const std::vector<std::string> &args)
+{
+	int scale = 1;
+	for (std::size_t i = 0; i + 1 < args.size(); i++)
+		if (args[i] == "--scale")
+			scale = std::atoi(args[i + 1].c_str());
+	return scale;
+}
+
+std::vector<unsigned long>
+read_scaled_well(Display *dpy, Window w, int scale)
+{
+	if (scale == 1)
+		return read_well(dpy, w);
+	int side = well_side * scale;
+	std::vector<unsigned long> all = read_pixels(dpy, w, well_origin * scale, well_origin * scale, side, side);
+	std::vector<unsigned long> well;
+	if (all.empty())
+		return well;
+	auto at = [&](int x, int y) { return all[static_cast<std::size_t>(y * side + x)]; };
+	for (int y = 0; y < side; y++)
+		for (int x = 0; x < side; x++)
+			if (at(x, y) != at(x - x % scale, y - y % scale))
+				return well;
+	for (int y = 0; y < side; y += scale)
+		for (int x = 0; x < side; x += scale)
+			well.push_back(at(x, y));
+	return well;
+}
+
+bool
+drawn_at_scale(Display *dpy, Window w, int scale)
+{
+	XWindowAttributes wa;
+	if (!XGetWindowAttributes(dpy, w, &wa))
+		die("the applet's window went");
+	int side = 64 * scale;
+	if (wa.width == side && wa.height == side)
+		return true;
+	std::printf("at --scale %d the applet's window is %dx%d, not %dx%d: NOT met\n", scale, wa.width, wa.height,
+	            side, side);
+	return false;
+}
+
+frame_counter::frame_counter(Display *d, Window win, const std::vector<std::vector<unsigned long>> &f, int s)
+	: dpy(d), w(win), frames(f), scale(s), last(frame_number(read_scaled_well(d, win, s), f))
 {
 }
 
 bool
 frame_counter::sample()
 {
-	int n = frame_number(read_well(dpy, w), frames);
+	int n = frame_number(read_scaled_well(dpy, w, scale), frames);
 	if (n >= 0 && last >= 0)
 		count += (n - last + cycle) % cycle;
 	last = n;
@@ -304,6 +352,39 @@ count_bytes(pid_t pid, frame_counter &drawn, double seconds)
 	}
 	long b1 = bytes_between_frames(pid, drawn);
 	return { b1 - b0, drawn.count - f0 };
+}
+
+double
+print_applet_calls(const syscall_count &a)
+{
+	double rate = static_cast<double>(a.total) / static_cast<double>(a.frames);
+	std::printf("  %-8s %7ld calls over %5ld frames drawn: %.2f a frame (", "applet", a.total, a.frames, rate);
+	std::vector<std::pair<std::string, long>> calls = a.calls;
+	std::sort(calls.begin(), calls.end(), [](auto &l, auto &r) { return l.second > r.second; });
+	for (std::size_t i = 0; i < calls.size(); i++)
+		std::printf("%s%s %.2f", i ? ", " : "", calls[i].first.c_str(),
+		            static_cast<double>(calls[i].second) / static_cast<double>(a.frames));
+	std::printf(")\n");
+	return rate;
+}
+
+void
+print_bytes_a_frame(pid_t applet, frame_counter &drawn, double seconds, int scale)
+{
+	constexpr long at_one = 11744;      // the well's image and two copies
+	auto [bytes, n] = count_bytes(applet, drawn, seconds);
+	double per_frame = static_cast<double>(bytes) / static_cast<double>(n);
+	if (scale == 1) {
+		std::printf("bytes the applet sends a frame at 24 bits, from /proc/PID/io over %ld frames: %.1f "
+		            "(target %ld: %s)\n", n, per_frame, at_one, verdict(bytes == at_one * n));
+		return;
+	}
+	// The image grows with the area; the requests around it do not.
+	double times = per_frame / static_cast<double>(at_one);
+	double want = static_cast<double>(scale * scale);
+	std::printf("bytes the applet sends a frame at 24 bits and --scale %d, from /proc/PID/io over %ld frames: "
+	            "%.1f, %.3f times %ld (target about %.0f times: %s)\n", scale, n, per_frame, times, at_one, want,
+	            verdict(std::fabs(times - want) <= 0.025 * want));
 }
 
 double

@@ -24,8 +24,10 @@ struct loop_run {
 };
 
 xvfb_server start_server(int width = 320, int height = 240);
-child_process start_client(const char *path, const xvfb_server &x, const std::string &home);
-loop_run start_loop(const char *path, const std::string &home);
+// `args` go to the program after its name.
+child_process start_client(const char *path, const xvfb_server &x, const std::string &home,
+                           const std::vector<std::string> &args = {});
+loop_run start_loop(const char *path, const std::string &home, const std::vector<std::string> &args = {});
 void stop_loop(loop_run &r);
 // The applet's main window, once it is up.
 Window wait_for_applet(Display *dpy);
@@ -50,6 +52,14 @@ double wake_rate(pid_t pid, double seconds);
 // which of them `well` is (-1 for none).
 std::vector<std::vector<unsigned long>> cycle_frames();
 int frame_number(const std::vector<unsigned long> &well, const std::vector<std::vector<unsigned long>> &frames);
+// The N of the applet's arguments "--scale N" (the last one), or 1.
+int scale_of(const std::vector<std::string> &args);
+// The well of a window drawn at `scale`, each frame pixel an N x N block,
+// one pixel a block; empty when unreadable or a block is not of one colour.
+std::vector<unsigned long> read_scaled_well(Display *dpy, Window w, int scale);
+// Whether the applet's window is 64N x 64N for `scale` N; if not, says so
+// against the target.
+bool drawn_at_scale(Display *dpy, Window w, int scale);
 
 // Counts the frames an applet draws by the frame its window shows, however
 // it sleeps between them: sampled at most a few seconds apart, less than a
@@ -58,10 +68,11 @@ struct frame_counter {
 	Display *dpy;
 	Window w;
 	const std::vector<std::vector<unsigned long>> &frames;
+	int scale;
 	int last = -1;
 	long count = 0;
 
-	frame_counter(Display *d, Window win, const std::vector<std::vector<unsigned long>> &f);
+	frame_counter(Display *d, Window win, const std::vector<std::vector<unsigned long>> &f, int s = 1);
 	// False when the window shows no frame of the animation.
 	bool sample();
 	// Waits for the next frame on the window, read back as fast as the
@@ -82,6 +93,11 @@ syscall_count count_syscalls(pid_t pid, double seconds, frame_counter *drawn = n
 long bytes_between_frames(pid_t pid, frame_counter &drawn);
 // The bytes the applet writes a frame, over whole frames: bytes, frames.
 std::pair<long, long> count_bytes(pid_t pid, frame_counter &drawn, double seconds);
+// The applet's line of system calls a frame, by call; returns the rate.
+double print_applet_calls(const syscall_count &a);
+// The bytes the applet sends a frame over `seconds`, against the target
+// for its `scale`: 11,744 at 24 bits, about N x N times that at N.
+void print_bytes_a_frame(pid_t applet, frame_counter &drawn, double seconds, int scale);
 
 double median(std::vector<double> v);
 void print_spread(const char *what, int runs, std::vector<double> ms);
@@ -92,7 +108,7 @@ Window map_cover(Display *dpy, int x, int y, int width, int height, bool fullscr
 
 // The measurements, each a mode of the probe (see probe.cpp).
 void run_side_by_side(double seconds, int rounds, const char *other);
-void count_side_by_side(double seconds);
+void count_side_by_side(double seconds, const std::vector<std::string> &applet_args);
 void time_first_frame(int runs);
 void time_swallow(int runs);
 void soak(double seconds);

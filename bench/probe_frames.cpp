@@ -130,33 +130,40 @@ run_side_by_side(double seconds, int rounds, const char *other)
 }
 
 void
-count_side_by_side(double seconds)
+count_side_by_side(double seconds, const std::vector<std::string> &applet_args)
 {
+	int scale = scale_of(applet_args);
 	std::string home = temp_dir();
-	loop_run ra = start_loop(applet_path, home), rb = start_loop(baseline_path, home);
-	pid_t applet = ra.proc.pid, base = rb.proc.pid;
+	loop_run ra = start_loop(applet_path, home, applet_args), rb;
+	pid_t applet = ra.proc.pid;
 	auto frames = cycle_frames();
-	frame_counter drawn(ra.x.dpy, wait_for_applet(ra.x.dpy), frames);
+	Window w = wait_for_applet(ra.x.dpy);
+	if (!drawn_at_scale(ra.x.dpy, w, scale)) {
+		stop_loop(ra);
+		remove_tree(home);
+		return;
+	}
+	// The baseline draws at one scale only.
+	if (applet_args.empty())
+		rb = start_loop(baseline_path, home);
+	frame_counter drawn(ra.x.dpy, w, frames, scale);
 	sleep_s(1.0);
-	std::printf("system calls a frame, counted by strace over %.0f s with no events:\n", seconds);
-	syscall_count a = count_syscalls(applet, seconds, &drawn), b = count_syscalls(base, seconds);
-	double rate = static_cast<double>(a.total) / static_cast<double>(a.frames);
-	std::printf("  %-8s %7ld calls over %5ld frames drawn: %.2f a frame (", "applet", a.total, a.frames, rate);
-	std::sort(a.calls.begin(), a.calls.end(), [](auto &l, auto &r) { return l.second > r.second; });
-	for (std::size_t i = 0; i < a.calls.size(); i++)
-		std::printf("%s%s %.2f", i ? ", " : "", a.calls[i].first.c_str(),
-		            static_cast<double>(a.calls[i].second) / static_cast<double>(a.frames));
-	std::printf(")\n");
-	// Each frame of the plain loop ends in one sleep, but for the last,
-	// which the detach cuts short.
-	std::printf("  %-8s %7ld calls over %5ld frames: %.2f a frame\n", "baseline", b.total, b.sleeps + 1,
-	            static_cast<double>(b.total) / static_cast<double>(b.sleeps + 1));
+	std::string with;
+	for (const std::string &a : applet_args)
+		with += " " + a;
+	std::printf("system calls a frame, counted by strace over %.0f s with no events%s%s:\n", seconds,
+	            with.empty() ? "" : ", with", with.c_str());
+	syscall_count a = count_syscalls(applet, seconds, &drawn);
+	double rate = print_applet_calls(a);
+	if (rb.proc.pid > 0) {
+		syscall_count b = count_syscalls(rb.proc.pid, seconds);
+		// Each frame of the plain loop ends in one sleep, but for the last,
+		// which the detach cuts short.
+		std::printf("  %-8s %7ld calls over %5ld frames: %.2f a frame\n", "baseline", b.total, b.sleeps + 1,
+		            static_cast<double>(b.total) / static_cast<double>(b.sleeps + 1));
+	}
 	std::printf("  target <= 3.1 a frame: %s\n", rate <= 3.1 ? "met" : "NOT met");
-
-	auto [bytes, n] = count_bytes(applet, drawn, seconds);
-	double per_frame = static_cast<double>(bytes) / static_cast<double>(n);
-	std::printf("bytes the applet sends a frame at 24 bits, from /proc/PID/io over %ld frames: %.1f "
-	            "(target 11744: %s)\n", n, per_frame, bytes == 11744 * n ? "met" : "NOT met");
+	print_bytes_a_frame(applet, drawn, seconds, scale);
 	stop_loop(ra);
 	stop_loop(rb);
 	remove_tree(home);
