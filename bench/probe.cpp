@@ -30,6 +30,12 @@
 //                         Expose events, each SECONDS long: the time from
 //                         a double click to its command during and after
 //                         it, and resident memory
+//   probe reparent [SECONDS]
+//                         another client reparenting the applet's main
+//                         window to and fro for SECONDS (default 20): the
+//                         applet's peak resident memory, and the time from
+//                         a double click to its command during the storm
+//                         and after it
 #include "probe_common.h"
 
 #include <algorithm>
@@ -76,10 +82,11 @@ main(int argc, char *argv[])
 	} else if (mode == "flood" && arg > 0) {
 		measure_flood(MotionNotify, arg);
 		measure_flood(Expose, arg);
-	}
-	else
-		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS [APPLET_ARGUMENTS...] | probe start RUNS | "
-		    "probe swallow RUNS | probe soak SECONDS | probe unseen SECONDS | probe uncover RUNS | "
-		    "probe flood SECONDS | probe desktop SECONDS RUNS");
+	} else if (mode == "reparent" && (arg > 0 || argc == 2)) {
+		measure_reparent(arg > 0 ? arg : 20);
+	} else
+		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS [APPLET_ARGUMENTS...] | "
+		    "probe start RUNS | probe swallow RUNS | probe soak SECONDS | probe unseen SECONDS | "
+		    "probe uncover RUNS | probe flood SECONDS | probe reparent [SECONDS] | probe desktop SECONDS RUNS");
 	return 0;
 }

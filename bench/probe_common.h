@@ -116,3 +116,4 @@ void measure_unseen(double seconds);
 void time_uncover(int runs);
 void measure_desktop(const std::string &wm, double seconds, int runs);
 void measure_flood(int type, double seconds);
+void measure_reparent(double seconds);
