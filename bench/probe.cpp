@@ -84,6 +84,10 @@ main(int argc, char *argv[])
 		measure_flood(Expose, arg);
 	} else if (mode == "reparent" && (arg > 0 || argc == 2)) {
 		measure_reparent(arg > 0 ? arg : 20);
+	} else if (mode == "compositor" && arg > 0 && rounds > 0) {
+		std::printf("under compositing managers:\n");
+		measure_compositor("xcompmgr", arg, rounds, argc > 4 ? argv[4] : nullptr);
+		measure_compositor("picom", arg, rounds, argc > 4 ? argv[4] : nullptr);
 	} else
 		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS [APPLET_ARGUMENTS...] | "
 		    "probe start RUNS | probe swallow RUNS | probe soak SECONDS | probe unseen SECONDS | "

@@ -354,17 +354,27 @@ count_bytes(pid_t pid, frame_counter &drawn, double seconds)
 	return { b1 - b0, drawn.count - f0 };
 }
 
+std::string
+calls_text(const syscall_count &a)
+{
+	std::vector<std::pair<std::string, long>> calls = a.calls;
+	std::sort(calls.begin(), calls.end(), [](auto &l, auto &r) { return l.second > r.second; });
+	std::string text;
+	for (const auto &[name, n] : calls) {
+		char each[64];
+		std::snprintf(each, sizeof each, "%s%s %.2f", text.empty() ? "" : ", ", name.c_str(),
+		              static_cast<double>(n) / static_cast<double>(a.frames));
+		text += each;
+	}
+	return text;
+}
+
 double
 print_applet_calls(const syscall_count &a)
 {
 	double rate = static_cast<double>(a.total) / static_cast<double>(a.frames);
-	std::printf("  %-8s %7ld calls over %5ld frames drawn: %.2f a frame (", "applet", a.total, a.frames, rate);
-	std::vector<std::pair<std::string, long>> calls = a.calls;
-	std::sort(calls.begin(), calls.end(), [](auto &l, auto &r) { return l.second > r.second; });
-	for (std::size_t i = 0; i < calls.size(); i++)
-		std::printf("%s%s %.2f", i ? ", " : "", calls[i].first.c_str(),
-		            static_cast<double>(calls[i].second) / static_cast<double>(a.frames));
-	std::printf(")\n");
+	std::printf("  %-8s %7ld calls over %5ld frames drawn: %.2f a frame (%s)\n", "applet", a.total, a.frames, rate,
+	            calls_text(a).c_str());
 	return rate;
 }
 

@@ -93,6 +93,8 @@ syscall_count count_syscalls(pid_t pid, double seconds, frame_counter *drawn = n
 long bytes_between_frames(pid_t pid, frame_counter &drawn);
 // The bytes the applet writes a frame, over whole frames: bytes, frames.
 std::pair<long, long> count_bytes(pid_t pid, frame_counter &drawn, double seconds);
+// Each call a frame, the most frequent first: "ppoll 1.00, writev 1.00".
+std::string calls_text(const syscall_count &a);
 // The applet's line of system calls a frame, by call; returns the rate.
 double print_applet_calls(const syscall_count &a);
 // The bytes the applet sends a frame over `seconds`, against the target
@@ -117,3 +119,6 @@ void time_uncover(int runs);
 void measure_desktop(const std::string &wm, double seconds, int runs);
 void measure_flood(int type, double seconds);
 void measure_reparent(double seconds);
+// `old`, another build of the applet, is the one the saving is measured
+// against; without it that figure is not measured.
+void measure_compositor(const std::string &name, double seconds, int rounds, const char *old);
