@@ -36,6 +36,18 @@
 //                         applet's peak resident memory, and the time from
 //                         a double click to its command during the storm
 //                         and after it
+//   probe compositor SECONDS ROUNDS [OLD_APPLET]
+//                         under xcompmgr, then picom: the applet covered
+//                         (frames and wake-ups, and a window dragged over
+//                         it), uncovered, under windows that leave it seen,
+//                         with the compositor stopped and started, and
+//                         while seen (system calls and bytes a frame), each
+//                         for SECONDS; the uncovering ROUNDS times; and the
+//                         whole desktop's CPU and wake-ups with the applet
+//                         covered beside OLD_APPLET, over ROUNDS rounds
+//
+// main() picks the mode; probe_common.h has what the modes share, and each
+// probe_*.cpp the modes of one kind.
 #include "probe_common.h"
 
 #include <algorithm>
@@ -91,6 +103,7 @@ main(int argc, char *argv[])
 	} else
 		die("usage: probe run SECONDS [ROUNDS [OTHER_APPLET]] | probe syscalls SECONDS [APPLET_ARGUMENTS...] | "
 		    "probe start RUNS | probe swallow RUNS | probe soak SECONDS | probe unseen SECONDS | "
-		    "probe uncover RUNS | probe flood SECONDS | probe reparent [SECONDS] | probe desktop SECONDS RUNS");
+		    "probe uncover RUNS | probe flood SECONDS | probe reparent [SECONDS] | probe desktop SECONDS RUNS | "
+		    "probe compositor SECONDS ROUNDS [OLD_APPLET]");
 	return 0;
 }

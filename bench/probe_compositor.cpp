@@ -221,8 +221,8 @@ report_seen(composited &c, double seconds, double &seen_fps)
 	return true;
 }
 
-// Covered by an opaque window: at most 2 frames a second, and the wake-ups
-// those take, counted as they come in 2 s.
+// Covered by an opaque window: frames a second, and wake-ups in 2 s, over
+// `seconds`.  Either bound allows for one more at the ends of the span.
 void
 report_covered(const composited &c, double seconds)
 {
