@@ -230,8 +230,8 @@ report_covered(const composited &c, double seconds)
 	sleep_s(settle_s);
 	activity a = measure_activity(c, seconds);
 	std::printf("  %s, covered by an opaque window: %.1f frames/s (target <= 2): %s; %.1f wake-ups in 2 s "
-	            "(target <= 6): %s\n", c.name.c_str(), a.frames, verdict(a.frames <= 2 + 1 / seconds),
-	            2 * a.wakes, verdict(2 * a.wakes <= 6 + 2 / seconds));
+	            "(target <= 6): %s; CPU %.2f ms/s\n", c.name.c_str(), a.frames, verdict(a.frames <= 2 + 1 / seconds),
+	            2 * a.wakes, verdict(2 * a.wakes <= 6 + 2 / seconds), a.cpu_ms);
 	destroy(c.r.x.dpy, cover);
 }
 

@@ -239,16 +239,16 @@ clicks_until(clicker &c, double end, double lost_after, const std::function<void
 // Clicks of the storm that are still unanswered come first: a press made
 // while their commands run counts for nothing, as it would for a person.
 void
-click_after(clicker &c, double bound, const std::function<void()> &meanwhile)
+click_after(clicker &c, const char *label, double bound, const std::function<void()> &meanwhile)
 {
 	long behind = c.clicks - lines_in(c.log);
 	std::string note = behind > 0 ? ", made while " + std::to_string(behind) + " of the storm's were unanswered" : "";
 	double t = c.click(bound, meanwhile);
 	if (t >= 0)
-		std::printf("  after: double click to command %.3f s%s (target <= 1 s): %s\n", t, note.c_str(),
+		std::printf("  %s: double click to command %.3f s%s (target <= 1 s): %s\n", label, t, note.c_str(),
 		            verdict(t <= 1.0));
 	else if (!c.ended)
-		std::printf("  after: double click not answered within %.0f s%s (target <= 1 s): NOT met\n", bound,
+		std::printf("  %s: double click not answered within %.0f s%s (target <= 1 s): NOT met\n", label, bound,
 		            note.c_str());
 }
 
@@ -334,7 +334,7 @@ measure_flood(int type, double seconds)
 		if (rss_after < 0 && now_s() >= end + 10)
 			rss_after = status_field(applet, "VmRSS:");
 	};
-	click_after(c, after_bound, after);
+	click_after(c, "after", after_bound, after);
 	while (rss_after < 0 && c.alive()) {
 		after();
 		sleep_s(0.05);
@@ -408,18 +408,18 @@ measure_reparent(double seconds)
 	if (lasted < seconds - 0.5)
 		std::printf("  the storm was ended after %.1f s, the applet's resident memory past %ld KiB\n", lasted,
 		            rss_bound);
-	std::printf("  during: %ld reparentings (%.0f a second), %.1f frames/s\n", reparented,
+	std::printf("  during the storm: %ld reparentings (%.0f a second), %.1f frames/s\n", reparented,
 	            static_cast<double>(reparented) / lasted, fps);
-	std::printf("  during: resident memory from %ld KiB to a peak of %ld KiB (target <= 16384 KiB): %s\n",
+	std::printf("  during the storm: resident memory from %ld KiB to a peak of %ld KiB (target <= 16384 KiB): %s\n",
 	            rss_start, peak, verdict(peak > 0 && peak <= 16384));
 	auto [lo, hi] = std::minmax_element(times.begin(), times.end());
 	if (times.empty())
-		std::printf("  during: no double click was made: NOT met\n");
+		std::printf("  during the storm: no double click was made: NOT met\n");
 	else
-		std::printf("  during: %zu double clicks, to command median %s (%s..%s; one not answered within %.0f s "
-		            "counts as lost) (target: each within 1 s): %s\n", times.size(), ms_text(median(times)).c_str(),
+		std::printf("  during the storm: %zu double clicks, to command median %s (%s..%s; one not answered within "
+		            "%.0f s counts as lost) (target: each within 1 s): %s\n", times.size(), ms_text(median(times)).c_str(),
 		            ms_text(*lo).c_str(), ms_text(*hi).c_str(), lost_after, verdict(*hi <= 1000));
-	click_after(c, after_bound, [] {});
+	click_after(c, "after the storm", after_bound, [] {});
 	c.report_end("after the storm");
 	stop_loop(r);
 	remove_tree(home);
