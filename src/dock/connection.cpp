@@ -25,6 +25,7 @@ namespace {
 
 constexpr long frame_read_ns = 4000000;   // a frame reads for this long at most
 constexpr int kept_limit = 256;           // events kept for the applet between two frames
+constexpr long faint_ns = 500000000;      // covered under a compositor: 2 frames a second
 
 struct io_state {
 	bool server_spoke;               // the socket had something, or a read stopped at a limit
@@ -141,7 +142,7 @@ answer(const xcb_selection_request_event_t &r)
 void
 owner_changed(const xcb_xfixes_selection_notify_event_t &n)
 {
-	if (n.selection != helper.selection || helper.owner || helper.taken_at == 0)
+	if (helper.owner || helper.taken_at == 0)
 		return;
 	if (n.subtype == XCB_XFIXES_SELECTION_EVENT_SELECTION_CLIENT_CLOSE) {
 		helper.owner = true;
@@ -180,6 +181,7 @@ dispatch(const xcb_generic_event_t *e)
 			io.marker_time = p->time;
 		}
 		helper.newer_stale = helper.newer_stale || (p->window == helper.newer && p->atom == helper.docked);
+		windows_event(e);
 		break;
 	}
 	case XCB_DESTROY_NOTIFY:
@@ -207,7 +209,8 @@ dispatch(const xcb_generic_event_t *e)
 		answer(*reinterpret_cast<const xcb_selection_request_event_t *>(e));
 		break;
 	default:
-		if (helper.xfixes_event && type == helper.xfixes_event)
+		if (helper.xfixes_event && type == helper.xfixes_event &&
+		    reinterpret_cast<const xcb_xfixes_selection_notify_event_t *>(e)->selection == helper.selection)
 			owner_changed(*reinterpret_cast<const xcb_xfixes_selection_notify_event_t *>(e));
 		else
 			windows_event(e);
@@ -350,7 +353,7 @@ connection_start()
 
 // At start, a helper destroyed before its marker came is made again, and
 // the marker sent again: the applet comes up through a destroy storm.
-void
+int
 connection_take_selection(const char *name)
 {
 	xcb_connection_t *c = xcb();
@@ -385,6 +388,7 @@ connection_take_selection(const char *name)
 	helper.published = -1;
 	helper.taken_at = io.marker_time;
 	xcb_set_selection_owner(c, helper.window, helper.selection, io.marker_time);
+	return helper.xfixes_event;
 }
 
 bool
@@ -444,15 +448,26 @@ dock_pause(long ns)
 			if (settle())
 				taken = ~0ul;
 		}
+		timespec left, *timeout = nullptr;
+		if (long long deadline = windows_deadline()) {
+			timespec now;
+			clock_gettime(CLOCK_MONOTONIC, &now);
+			long long ns_left = std::max(0LL, deadline - (now.tv_sec * 1000000000LL + now.tv_nsec));
+			left = { static_cast<time_t>(ns_left / 1000000000LL), static_cast<long>(ns_left % 1000000000LL) };
+			timeout = &left;
+		}
 		if (!io.server_spoke && io.count == 0 && !dock_seen())
-			io.server_spoke = ppoll(&p, 1, nullptr, nullptr) != 0;
+			io.server_spoke = ppoll(&p, 1, timeout, nullptr) > 0;
 		return;
 	}
 	// Waiting in poll rather than a plain sleep tells, for free, whether
 	// anything came; the common quiet pause is then this one call.  What
 	// comes is read at once; what the applet is handed waits for the next
-	// frame, and the pause is served in full.
-	timespec end = after_ns(ns);
+	// frame, and the pause is served in full.  Covered under a compositor,
+	// which may show it through what covers it, it waits half a second,
+	// but no longer than that lasts.
+	bool faint = windows_faint();
+	timespec end = after_ns(faint ? faint_ns : ns);
 	for (;;) {
 		dock_flush();                    // a rebuild's requests, made while reading
 		timespec now, left;
@@ -466,7 +481,7 @@ dock_pause(long ns)
 			break;
 		if (polled > 0)
 			read_socket(end);
-		if (past(end))
+		if (past(end) || (faint && (io.count > 0 || !windows_faint())))
 			return;
 	}
 	// The applet has all it keeps: the rest waits for the next frames.

@@ -29,6 +29,9 @@ void windows_event(const xcb_generic_event_t *e);
 // stale, and asks again whether the applet is docked; true when it asked
 // the server.
 bool windows_settle();
+// CLOCK_MONOTONIC ns by which windows_settle has something to do of its
+// own accord; 0: none.
+long long windows_deadline();
 // Whether a dock holds the applet: its icon window taken out of the main
 // window, or its main window in a window no manager framed it in.
 bool windows_docked();
@@ -37,11 +40,36 @@ bool windows_docked();
 void windows_replaced(bool replaced);
 [[noreturn]] void windows_end_replaced();
 
+// Whether the applet is seen only as far as a compositor lets anyone be
+// sure: covered by windows it cannot see through, which a compositor may
+// still show it through.
+bool windows_faint();
+
+// cover.cpp
+//
+// A rectangle in root coordinates.
+struct cover_rect {
+	int x, y, width, height;
+};
+// After the XFixes version is known (0: no XFixes): follows the owner of
+// "_NET_WM_CM_S<screen>".
+void cover_start(int xfixes_event);
+// What an event tells of the root's children, or of the compositor.
+void cover_event(const xcb_generic_event_t *e);
+// Makes the table when a compositor came, and asks about new top-levels;
+// true when it asked the server.
+bool cover_settle();
+// Whether a compositor runs, and so whether cover_covered knows anything.
+bool cover_running();
+// Whether `visible` is hidden for certain by the windows above `toplevel`.
+bool cover_covered(const cover_rect &visible, Window toplevel);
+
 // connection.cpp
 //
 // Right after XOpenDisplay: xcb owns the event stream from here on.
 void connection_start();
 // Makes the helper window and takes the selection `name`, for the
 // server's time of a change of the helper's property, and follows the
-// copies that take it later.
-void connection_take_selection(const char *name);
+// copies that take it later.  Gives XFixesSelectionNotify's type, or 0
+// without XFixes.
+int connection_take_selection(const char *name);

@@ -154,8 +154,9 @@ dock_open_window(int argc, char *argv[], const char *display_name, const char *c
 		std::snprintf(selection, sizeof selection, "_QUARVEL_S%d_%s", ds.screen, instance);
 	else
 		std::snprintf(selection, sizeof selection, "_QUARVEL_S%d", ds.screen);
-	connection_take_selection(selection);
+	int xfixes_event = connection_take_selection(selection);
 	windows_create(argc, argv);
+	cover_start(xfixes_event);
 	XSync(ds.display, False);
 }
 

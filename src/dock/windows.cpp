@@ -16,16 +16,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <ctime>
 
 dock_state_record dock_state;
 
 namespace {
+
+// Where a window lies in its parent: its outer corner, inner size and
+// border.
+struct placement {
+	int x, y, width, height, border;
+};
 
 // A window that holds one of the applet's windows, and whether it is
 // mapped.  The applet's window is viewable only while each is.
 struct ancestor {
 	Window window;
 	bool mapped;
+	placement place;
 };
 constexpr int ancestor_limit = 8;    // deeper ones count as mapped
 
@@ -35,10 +43,13 @@ struct window_view {
 	bool mapped;
 	bool obscured;                   // fully, by the last VisibilityNotify
 	bool stale;                      // reparented: the ancestors are walked again
+	bool complete;                   // the ancestors reach the root
 	Window parent;
+	placement place;
 	std::array<ancestor, ancestor_limit> ancestors;   // from the parent up, without the root;
 	int ancestor_count;                               // none while the parent is the main window
 };
+enum seen_state { unseen, faint, seen };
 
 struct windows_record {
 	int argc;
@@ -47,6 +58,8 @@ struct windows_record {
 	XErrorHandler fatal_error;       // Xlib's: its message, then exit 1
 	bool replaced;                   // a newer copy holds the selection
 	bool docked;                     // as the last settle found
+	long long remap_at;              // CLOCK_MONOTONIC ns of the next map again; 0: none
+	int remaps;                      // maps left
 	xcb_atom_t wm_state;
 	std::array<window_view, view_roles> views;
 	bool saver_on;                   // the screen saver has blanked the screen
@@ -54,6 +67,14 @@ struct windows_record {
 	std::uint8_t *wire_rows;         // an image's rows padded as the server wants
 	std::size_t wire_size;
 } windows;
+
+long long
+monotonic_ns()
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
 
 bool
 ours(Window w)
@@ -151,20 +172,94 @@ walk_ancestors(window_view &v)
 	v.stale = false;
 	v.ancestor_count = 0;
 	const std::uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-	for (Window w = v.parent; w != None && w != dock_state.root && w != dock_state.main_window &&
-	                          v.ancestor_count < ancestor_limit;) {
+	Window w = v.parent;
+	for (; w != None && w != dock_state.root && w != dock_state.main_window && v.ancestor_count < ancestor_limit;) {
 		// Another client's window: what it refuses is of no consequence.
 		xcb_discard_reply(c, xcb_change_window_attributes_checked(c, w, XCB_CW_EVENT_MASK, &structure).sequence);
 		auto attributes_cookie = xcb_get_window_attributes(c, w);
+		auto geometry_cookie = xcb_get_geometry(c, w);
 		auto tree_cookie = xcb_query_tree(c, w);
 		xcb_get_window_attributes_reply_t *a = xcb_get_window_attributes_reply(c, attributes_cookie, nullptr);
+		xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, geometry_cookie, nullptr);
 		xcb_query_tree_reply_t *t = xcb_query_tree_reply(c, tree_cookie, nullptr);
-		if (a && t)
-			v.ancestors[static_cast<std::size_t>(v.ancestor_count++)] = { w, a->map_state != XCB_MAP_STATE_UNMAPPED };
-		w = a && t ? t->parent : None;
+		if (a && g && t)
+			v.ancestors[static_cast<std::size_t>(v.ancestor_count++)] = {
+				w, a->map_state != XCB_MAP_STATE_UNMAPPED, { g->x, g->y, g->width, g->height, g->border_width } };
+		w = a && g && t ? t->parent : None;
 		std::free(a);
+		std::free(g);
 		std::free(t);
 	}
+	v.complete = w == dock_state.root || w == dock_state.main_window;
+}
+
+cover_rect
+intersection(const cover_rect &a, const cover_rect &b)
+{
+	int x = std::max(a.x, b.x), y = std::max(a.y, b.y);
+	int right = std::min(a.x + a.width, b.x + b.width), bottom = std::min(a.y + a.height, b.y + b.height);
+	return { x, y, std::max(0, right - x), std::max(0, bottom - y) };
+}
+
+// The inner rectangle of `v` in root coordinates, what of it its ancestors
+// leave in `clip`, and the root's child it is stacked with; false when
+// that cannot be told.
+bool
+locate(const window_view &v, cover_rect &inner, cover_rect &clip, Window &toplevel)
+{
+	const dock_state_record &ds = dock_state;
+	cover_rect parent = { 0, 0, 0, 0 };  // its inner rectangle
+	clip = { -32768, -32768, 65536, 65536 };
+	toplevel = &v == &windows.views[view_main] ? ds.main_window : ds.icon_window;
+	if (v.parent == ds.main_window) {
+		if (!locate(windows.views[view_main], parent, clip, toplevel))
+			return false;
+	} else if (!v.complete) {
+		return false;
+	}
+	for (int i = v.ancestor_count - 1; i >= 0; i--) {
+		const ancestor &a = v.ancestors[static_cast<std::size_t>(i)];
+		if (i == v.ancestor_count - 1)
+			toplevel = a.window;
+		parent = { parent.x + a.place.x + a.place.border, parent.y + a.place.y + a.place.border, a.place.width,
+		           a.place.height };
+		clip = intersection(clip, parent);
+	}
+	const placement &p = v.place;
+	inner = { parent.x + p.x + p.border, parent.y + p.y + p.border, p.width, p.height };
+	clip = intersection(clip, inner);
+	return true;
+}
+
+// The part of `v` anyone could see, in root coordinates: its shaped square
+// clipped by its ancestors.
+bool
+visible_part(const window_view &v, cover_rect &r, Window &toplevel)
+{
+	cover_rect inner, clip;
+	if (!locate(v, inner, clip, toplevel))
+		return false;
+	int edge = inner.width * 4 / 64;     // the shape leaves out 4 of every 64
+	r = intersection(clip, { inner.x + edge, inner.y + edge, inner.width - 2 * edge, inner.height - 2 * edge });
+	return true;
+}
+
+seen_state
+state()
+{
+	if (windows.saver_on)
+		return unseen;
+	seen_state best = unseen;
+	for (const window_view &v : windows.views) {
+		if (!viewable(v))
+			continue;
+		cover_rect r;
+		Window top;
+		if (!cover_running() ? !v.obscured : !visible_part(v, r, top) || !cover_covered(r, top))
+			return seen;
+		best = cover_running() ? faint : best;
+	}
+	return best;
 }
 
 // Whether a dock holds the applet: the icon window taken out of the main
@@ -187,11 +282,21 @@ docked()
 	return !framed;
 }
 
+// Something came of the map: nothing to map again.
+void
+note_managed()
+{
+	windows.remaps = 0;
+	windows.remap_at = 0;
+}
+
 void
 note_mapped(Window w, bool mapped)
 {
-	if (window_view *v = view_of(w))
+	if (window_view *v = view_of(w)) {
 		v->mapped = mapped;
+		note_managed();
+	}
 	for (window_view &v : windows.views)
 		for (int i = 0; i < v.ancestor_count; i++)
 			if (v.ancestors[static_cast<std::size_t>(i)].window == w)
@@ -199,16 +304,30 @@ note_mapped(Window w, bool mapped)
 }
 
 void
-note_reparented(Window w, Window parent)
+note_reparented(Window w, Window parent, int x, int y)
 {
 	if (window_view *v = view_of(w)) {
+		note_managed();
 		v->parent = parent;
+		v->place.x = x;
+		v->place.y = y;
 		v->stale = true;
 		return;
 	}
 	for (window_view &v : windows.views)
 		for (int i = 0; i < v.ancestor_count; i++)
 			v.stale = v.stale || v.ancestors[static_cast<std::size_t>(i)].window == w;
+}
+
+void
+note_placed(Window w, const placement &p)
+{
+	if (window_view *v = view_of(w))
+		v->place = p;
+	for (window_view &v : windows.views)
+		for (int i = 0; i < v.ancestor_count; i++)
+			if (v.ancestors[static_cast<std::size_t>(i)].window == w)
+				v.ancestors[static_cast<std::size_t>(i)].place = p;
 }
 
 // A destroyed window of the pair leaves the other docked and frozen, or
@@ -315,16 +434,24 @@ windows_create(int argc, char **argv)
 	for (Window w : { ds.main_window, ds.icon_window })
 		xcb_shape_mask(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, w, 0, 0, ds.shape_mask);
 	xcb_map_window(c, ds.main_window);           // a dock maps the icon window
+	windows.remaps = 2;
+	windows.remap_at = monotonic_ns() + 1000000000LL;
 	windows.views = {};
 	windows.docked = false;
 	windows.views[view_main].parent = ds.root;
 	windows.views[view_icon].parent = ds.main_window;
+	for (window_view &v : windows.views) {
+		v.complete = true;
+		v.place = { sh.x, sh.y, side, side, 1 };
+	}
 }
 
 void
 windows_event(const xcb_generic_event_t *e)
 {
 	int type = e->response_type & 0x7f;
+	if (type != 0)
+		cover_event(e);
 	switch (type) {
 	case 0:
 		stream_error(*reinterpret_cast<const xcb_generic_error_t *>(e));
@@ -343,12 +470,17 @@ windows_event(const xcb_generic_event_t *e)
 	}
 	case XCB_REPARENT_NOTIFY: {
 		auto r = reinterpret_cast<const xcb_reparent_notify_event_t *>(e);
-		note_reparented(r->window, r->parent);
+		note_reparented(r->window, r->parent, r->x, r->y);
 		break;
 	}
 	case XCB_DESTROY_NOTIFY:
 		note_destroyed(reinterpret_cast<const xcb_destroy_notify_event_t *>(e)->window);
 		break;
+	case XCB_CONFIGURE_NOTIFY: {
+		auto n = reinterpret_cast<const xcb_configure_notify_event_t *>(e);
+		note_placed(n->window, { n->x, n->y, n->width, n->height, n->border_width });
+		break;
+	}
 	default:
 		// (A ScreenSaverNotify's second byte is the saver's new state.)
 		if (windows.saver_event && type == windows.saver_event)
@@ -357,13 +489,25 @@ windows_event(const xcb_generic_event_t *e)
 	}
 }
 
+// A window manager that is starting may drop a MapRequest (pekwm does, now
+// and then), and nothing else will ever map the window: when nothing came
+// of the map a second later, it is asked for again, and once more later.
+void
+map_again()
+{
+	xcb_map_window(xcb(), dock_state.main_window);
+	windows.remap_at = --windows.remaps > 0 ? monotonic_ns() + 2000000000LL : 0;
+}
+
 // Ancestors the applet has left are asked for nothing any more, so a window
 // it left long ago never wakes it.  Whether the applet is docked is asked
 // again whenever a window of it moved.
 bool
 windows_settle()
 {
-	bool asked = false;
+	bool asked = windows.remap_at && monotonic_ns() >= windows.remap_at;
+	if (asked)
+		map_again();
 	std::array<ancestor, ancestor_limit * view_roles> before;
 	int before_count = 0;
 	for (window_view &v : windows.views) {
@@ -383,7 +527,13 @@ windows_settle()
 	}
 	if (asked)
 		windows.docked = docked();
-	return asked;
+	return cover_settle() || asked;
+}
+
+long long
+windows_deadline()
+{
+	return windows.remap_at;
 }
 
 bool
@@ -407,10 +557,13 @@ windows_end_replaced()
 bool
 dock_seen()
 {
-	bool seen = false;
-	for (const window_view &v : windows.views)
-		seen = seen || (viewable(v) && !v.obscured);
-	return seen && !windows.saver_on;
+	return state() != unseen;
+}
+
+bool
+windows_faint()
+{
+	return state() == faint;
 }
 
 // The frame image is a ZPixmap, its rows as long as the client's pad
