@@ -9,6 +9,7 @@
 #include "x_support.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/scrnsaver.h>
 #include <X11/extensions/shape.h>
 
@@ -341,13 +342,38 @@ TEST(DockEvents, NoEventIsLeftWaiting)
 	EXPECT_TRUE(window_shows_pixmap_at(dock_state.main_window, 0, 0));
 }
 
-TEST(DockSeen, FollowsMapsVisibilityAncestorsAndTheScreenSaver)
+// Under a compositing manager, what covers it counts by what it hides for
+// certain, and covered it is seen faintly (2 frames a second).
+TEST(DockSeen, FollowsMapsVisibilityAncestorsTheScreenSaverAndCovers)
 {
 	env();
 	Window main_window = dock_state.main_window, icon = dock_state.icon_window;
 	Window root = dock_state.root;
 	Display *o = env().x.dpy;
 	Window cover = XCreateSimpleWindow(o, root, 0, 0, 100, 100, 0, 0, 0);
+	// Over the main window, and no cover: translucent, 32 deep, with a hole.
+	Window translucent = XCreateSimpleWindow(o, root, 0, 0, 100, 100, 0, 0, 0);
+	long half = 0x80000000;
+	XChangeProperty(o, translucent, XInternAtom(o, "_NET_WM_WINDOW_OPACITY", False), XA_CARDINAL, 32,
+	                PropModeReplace, reinterpret_cast<unsigned char *>(&half), 1);
+	XVisualInfo argb;
+	ASSERT_TRUE(XMatchVisualInfo(o, DefaultScreen(o), 32, TrueColor, &argb));
+	XSetWindowAttributes wa{};
+	wa.colormap = XCreateColormap(o, root, argb.visual, AllocNone);
+	Window deep = XCreateWindow(o, root, 0, 0, 100, 100, 0, 32, InputOutput, argb.visual,
+	                            CWColormap | CWBorderPixel | CWBackPixel, &wa);
+	Window holed = XCreateSimpleWindow(o, root, 0, 0, 100, 100, 0, 0, 0);
+	XRectangle hole = { 20, 20, 20, 20 };
+	XShapeCombineRectangles(o, holed, ShapeBounding, 0, 0, &hole, 1, ShapeSubtract, Unsorted);
+	child_process compositor;
+	Atom cm = XInternAtom(o, "_NET_WM_CM_S0", False);
+	auto compositing = [&](bool on) {
+		if (on)
+			compositor = spawn("/usr/bin/xcompmgr", { "xcompmgr" }, { "DISPLAY=" + env().x.name });
+		else
+			stop_child(compositor);
+		ASSERT_TRUE(poll_until([&] { return (XGetSelectionOwner(o, cm) != None) == on; }, 5.0));
+	};
 	Window frame = XCreateSimpleWindow(o, root, 0, 0, 100, 100, 0, 0, 0);
 	Window inner = XCreateSimpleWindow(o, frame, 0, 0, 100, 100, 0, 0, 0);
 	XMapWindow(o, inner);
@@ -358,10 +384,11 @@ TEST(DockSeen, FollowsMapsVisibilityAncestorsAndTheScreenSaver)
 	fake.xunmap = { UnmapNotify, 0, True, o, icon, icon, False };
 	int saver_event, saver_error;
 	ASSERT_TRUE(XScreenSaverQueryExtension(o, &saver_event, &saver_error));
+	constexpr int unseen = 0, seen = 1, faint = 2;
 	const struct {
 		const char *what;
 		std::function<void(Display *)> act;
-		bool seen;
+		int seen;
 	} rows[] = {
 		{ "main window covered", [&](Display *d) { XMapWindow(d, cover); }, false },
 		{ "uncovered", [&](Display *d) { XUnmapWindow(d, cover); }, true },
@@ -388,13 +415,29 @@ TEST(DockSeen, FollowsMapsVisibilityAncestorsAndTheScreenSaver)
 		{ "and off", [&](Display *d) { XForceScreenSaver(d, ScreenSaverReset); }, true },
 		{ "the icon window unmapped", [&](Display *d) { XUnmapWindow(d, icon); }, false },
 		{ "the main window mapped", [&](Display *d) { XMapWindow(d, main_window); }, true },
+		{ "a compositor starts", [&](Display *) { compositing(true); }, seen },
+		{ "covered under it", [&](Display *d) { XMapRaised(d, cover); }, faint },
+		{ "a translucent window instead", [&](Display *d) { XUnmapWindow(d, cover); XMapRaised(d, translucent); },
+		  seen },
+		{ "a window 32 deep", [&](Display *d) { XUnmapWindow(d, translucent); XMapRaised(d, deep); }, seen },
+		{ "one with a hole over the well", [&](Display *d) { XUnmapWindow(d, deep); XMapRaised(d, holed); }, seen },
+		{ "half covered", [&](Display *d) { XUnmapWindow(d, holed); XMoveWindow(d, cover, 32, 0); XMapRaised(d, cover); },
+		  seen },
+		{ "wholly covered", [&](Display *d) { XMoveWindow(d, cover, 0, 0); }, faint },
+		{ "the compositor stops", [&](Display *) { compositing(false); }, unseen },
+		{ "and starts while covered", [&](Display *) { compositing(true); }, faint },
+		{ "and stops uncovered", [&](Display *d) { compositing(false); XUnmapWindow(d, cover); }, seen },
 	};
+	// (The server tells of windows a compositor no longer redirects only
+	// once it is idle: a few more frames may be needed.)
+	auto state = [] { return dock_seen() ? (dock_faint() ? faint : seen) : unseen; };
 	for (const auto &r : rows) {
 		after(r.act);
-		EXPECT_EQ(dock_seen(), r.seen) << r.what;
+		EXPECT_TRUE(poll_until([&] { return state() == r.seen || (after([](Display *) {}), false); }, 2.0))
+			<< r.what << ": " << state();
 	}
-	XDestroyWindow(o, cover);
-	XDestroyWindow(o, frame);
+	for (Window w : { cover, frame, translucent, deep, holed })
+		XDestroyWindow(o, w);
 	XSync(o, False);
 }
 

@@ -466,7 +466,7 @@ dock_pause(long ns)
 	// frame, and the pause is served in full.  Covered under a compositor,
 	// which may show it through what covers it, it waits half a second,
 	// but no longer than that lasts.
-	bool faint = windows_faint();
+	bool faint = dock_faint();
 	timespec end = after_ns(faint ? faint_ns : ns);
 	for (;;) {
 		dock_flush();                    // a rebuild's requests, made while reading
@@ -481,7 +481,7 @@ dock_pause(long ns)
 			break;
 		if (polled > 0)
 			read_socket(end);
-		if (past(end) || (faint && (io.count > 0 || !windows_faint())))
+		if (past(end) || (faint && (io.count > 0 || !dock_faint())))
 			return;
 	}
 	// The applet has all it keeps: the rest waits for the next frames.

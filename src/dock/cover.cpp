@@ -104,9 +104,14 @@ remove(Window w)
 	cover.count--;
 }
 
+// Asks for `mask` of another client's window; the applet's own windows
+// keep what they asked for when they were made.
 void
 select(Window w, std::uint32_t mask)
 {
+	const xcb_setup_t *setup = xcb_get_setup(c());
+	if ((w & ~setup->resource_id_mask) == setup->resource_id_base)
+		return;
 	xcb_discard_reply(c(), xcb_change_window_attributes_checked(c(), w, XCB_CW_EVENT_MASK, &mask).sequence);
 }
 

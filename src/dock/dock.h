@@ -97,8 +97,14 @@ bool dock_next_event(dock_event *ev);
 // Whether anyone can see the applet: one of its windows is mapped, in
 // mapped ancestors, and not fully obscured, as far as the events read so
 // far tell, and the screen saver is off.  A window counts as seen once
-// mapped, until its first VisibilityNotify.
+// mapped, until its first VisibilityNotify; under a compositing manager,
+// which makes VisibilityNotify say nothing, until the windows above it
+// hide its visible part for certain.
 bool dock_seen();
+// Seen only as far as a compositing manager lets one be sure: covered by
+// windows that look opaque, which it may still show the applet through.
+// The pause then lasts half a second.
+bool dock_faint();
 // Presses made until now (during a command, say) are dropped: those the
 // server has not yet sent as well as those already read.  The number of
 // times this was done is the CARDINAL of the helper window (the owner of

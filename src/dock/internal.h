@@ -40,11 +40,6 @@ bool windows_docked();
 void windows_replaced(bool replaced);
 [[noreturn]] void windows_end_replaced();
 
-// Whether the applet is seen only as far as a compositor lets anyone be
-// sure: covered by windows it cannot see through, which a compositor may
-// still show it through.
-bool windows_faint();
-
 // cover.cpp
 //
 // A rectangle in root coordinates.

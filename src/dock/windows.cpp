@@ -561,7 +561,7 @@ dock_seen()
 }
 
 bool
-windows_faint()
+dock_faint()
 {
 	return state() == faint;
 }
