@@ -246,6 +246,7 @@ enum class twist {
 	other_desktop,  // another desktop is shown, then this one again
 	hand_copy,      // a copy started by hand beside it ends, then the manager is killed and started again
 	second_file,    // a copy with another settings file beside it, then the same
+	composited,     // under a compositor, a window is raised over the dock, then lowered
 };
 
 struct wm_case {
@@ -261,7 +262,7 @@ case_name(const testing::TestParamInfo<wm_case> &info)
 {
 	const wm_case &c = info.param;
 	static const char *const twists[] = { "", "_killed", "_module_paused", "_other_desktop", "_hand_copy",
-	                                      "_second_file" };
+	                                      "_second_file", "_composited" };
 	return manager_name(c.wm) + "_" + std::to_string(c.depth) + (c.applet_first ? "_applet_first" : "") +
 	       twists[static_cast<int>(c.then)] + (c.times > 1 ? "_" + std::to_string(c.times) + "_times" : "");
 }
@@ -389,7 +390,7 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 	}
 
 	auto applets = [&] { return processes_on(x.name, "quarvel"); };
-	bool restarts = c.then != twist::none && c.then != twist::other_desktop;
+	bool restarts = c.then != twist::none && c.then != twist::other_desktop && c.then != twist::composited;
 	std::size_t copies = 1;
 	for (int round = 0; round < (restarts ? 2 : 1); round++) {
 		double restarted_at = 0.0;
@@ -524,6 +525,31 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 			EXPECT_TRUE(m != None && first_child(x.dpy, m) == None) << "the other file's copy is not docked";
 		}
 
+		if (c.then == twist::composited) {
+			// Covered, it draws 2 frames a second, as the compositor may
+			// show it through; lowered, in full (frames told by the bytes
+			// it writes, 11744 a frame at 24 bits).
+			child_process compositor = spawn("/usr/bin/xcompmgr", { "xcompmgr" }, { "DISPLAY=" + x.name });
+			Atom cm = XInternAtom(x.dpy, "_NET_WM_CM_S0", False);
+			ASSERT_TRUE(poll_until([&] { return XGetSelectionOwner(x.dpy, cm) != None; }, 5.0));
+			XSetWindowAttributes a{};
+			a.override_redirect = True;
+			Window over = XCreateWindow(x.dpy, DefaultRootWindow(x.dpy), p.x - 10, p.y - 10, 100, 100, 0,
+			                            CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect, &a);
+			auto frames_a_second = [&] {
+				long before = proc_field(applet.pid, "io", "wchar:");
+				sleep_s(1.0);
+				return static_cast<double>(proc_field(applet.pid, "io", "wchar:") - before) / 11744.0;
+			};
+			double rate = 0;
+			XMapRaised(x.dpy, over);
+			XSync(x.dpy, False);
+			EXPECT_TRUE(poll_until([&] { return (rate = frames_a_second()) <= 3.0; }, 5.0)) << rate << " covered";
+			XLowerWindow(x.dpy, over);
+			XSync(x.dpy, False);
+			EXPECT_TRUE(poll_until([&] { return (rate = frames_a_second()) >= 30.0; }, 5.0)) << rate << " uncovered";
+			stop_child(compositor);
+		}
 		if (c.then == twist::other_desktop) {
 			// Its frame unmapped, nobody can see the applet: not one wake-up.
 			switch_desktop(x.dpy, 1);
@@ -553,5 +579,6 @@ INSTANTIATE_TEST_SUITE_P(Managers, Docked,
 	                wm_case{ manager::jwm_framed, 24, false, twist::other_desktop },
 	                wm_case{ manager::wmaker_autostart, 24, false, twist::killed, 3 },
 	                wm_case{ manager::fluxbox, 24, false, twist::hand_copy },
-	                wm_case{ manager::fluxbox, 24, false, twist::second_file }),
+	                wm_case{ manager::fluxbox, 24, false, twist::second_file },
+	                wm_case{ manager::fluxbox, 24, false, twist::composited }),
 	case_name);

@@ -417,7 +417,9 @@ bool
 cover_covered(const cover_rect &visible, Window top)
 {
 	int i = find(top);
-	if (!cover.kept || cover.overflow || i < 0 || visible.width <= 0 || visible.height <= 0)
+	if (visible.width <= 0 || visible.height <= 0)
+		return true;
+	if (!cover.kept || cover.overflow || i < 0)
 		return false;
 	constexpr int piece_limit = 64;  // beyond, in doubt
 	std::array<cover_rect, piece_limit> pieces, next;

@@ -209,7 +209,7 @@ locate(const window_view &v, cover_rect &inner, cover_rect &clip, Window &toplev
 {
 	const dock_state_record &ds = dock_state;
 	cover_rect parent = { 0, 0, 0, 0 };  // its inner rectangle
-	clip = { -32768, -32768, 65536, 65536 };
+	clip = { 0, 0, DisplayWidth(ds.display, ds.screen), DisplayHeight(ds.display, ds.screen) };
 	toplevel = &v == &windows.views[view_main] ? ds.main_window : ds.icon_window;
 	if (v.parent == ds.main_window) {
 		if (!locate(windows.views[view_main], parent, clip, toplevel))
@@ -257,7 +257,8 @@ state()
 		Window top;
 		if (!cover_running() ? !v.obscured : !visible_part(v, r, top) || !cover_covered(r, top))
 			return seen;
-		best = cover_running() ? faint : best;
+		// Off the screen counts as covered.
+		best = cover_running() && r.width > 0 && r.height > 0 ? faint : best;
 	}
 	return best;
 }
