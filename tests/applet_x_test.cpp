@@ -493,7 +493,7 @@ TEST(AppletSettings, ZeroStepsFreezeTheExactFirstFrame)
 	EXPECT_FALSE(moved);
 }
 
-TEST(AppletSettings, ShadeOffShowsOnlyTheCheckerColours)
+TEST(AppletSettings, ShadeOffShowsOnlyTheCheckerColoursAHangUpOthers)
 {
 	applet_run run(24, {}, settings_text({ { "shade_switch", "0" } }).c_str());
 	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
@@ -511,6 +511,25 @@ TEST(AppletSettings, ShadeOffShowsOnlyTheCheckerColours)
 		std::vector<unsigned long> well = read_well(run.x.dpy, run.main_window);
 		EXPECT_EQ(std::set<unsigned long>(well.begin(), well.end()), checker);
 	}
+	// A hang-up reads the file again, in the same window; a file gone
+	// leaves the settings as they were, with a line saying why.
+	write_settings_file(run.home, settings_text({ { "shade_switch", "0" }, { "t_color_1", "60" },
+	                                              { "t_color_2", "200" } }));
+	kill(run.proc.pid, SIGHUP);
+	const std::set<unsigned long> recoloured = { pixels[60], pixels[200] };
+	auto shows = [&](const std::set<unsigned long> &colours) {
+		return poll_until([&] {
+			std::vector<unsigned long> well = read_well(run.x.dpy, run.main_window);
+			return std::set<unsigned long>(well.begin(), well.end()) == colours;
+		}, 5.0);
+	};
+	EXPECT_TRUE(shows(recoloured));
+	unlink((run.home + "/.fesk/quarvelrc").c_str());
+	kill(run.proc.pid, SIGHUP);
+	EXPECT_TRUE(poll_until([&] { return read_file(run.proc.stderr_path).find("keeping the settings") !=
+	                                    std::string::npos; }, 5.0)) << read_file(run.proc.stderr_path);
+	EXPECT_TRUE(shows(recoloured));
+	EXPECT_EQ(find_by_class(run.x.dpy, "quarvel"), run.main_window);
 }
 
 TEST(AppletSettings, HostileFilesKeepTheAppletRunning)

@@ -60,7 +60,11 @@ run_shell(const char *command, int &status)
 	posix_spawnattr_t attr;
 	posix_spawnattr_init(&attr);
 	posix_spawnattr_setsigdefault(&attr, &reset);
-	posix_spawnattr_setsigmask(&attr, &mask);
+	// The command starts with no signal blocked: the applet blocks SIGHUP
+	// outside its waits, and the command has waits of its own.
+	sigset_t none;
+	sigemptyset(&none);
+	posix_spawnattr_setsigmask(&attr, &none);
 	posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 	char *argv[] = { const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>("--"),
 	                 const_cast<char *>(command), nullptr };

@@ -155,6 +155,16 @@ applet_setup()
 }
 
 void
+applet_reload()
+{
+	Display *dpy = dock_state.display;
+	build_colour_ramps(tunnel_settings);
+	setup_pixels(DefaultVisual(dpy, dock_state.screen), DefaultDepth(dpy, dock_state.screen));
+	build_tunnel_map(tunnel_settings);
+	build_texture(tunnel_settings);
+}
+
+void
 applet_frame()
 {
 	handle_events();

@@ -12,6 +12,9 @@ extern XImage *frame_image;                                   // the well, clien
 // Everything after dock_open_window: pixels for the screen's depth, the
 // frame image and the renderer's tables.  Ends the process below 8 bits.
 void applet_setup();
+// The settings were read again: the palette, its pixels and the tables
+// follow them; the animation goes on from where it was.
+void applet_reload();
 // One frame: take its events; then, unless nobody can see the applet,
 // render, upload into the frame pixmap, show it, and send it all to the
 // server with one write.

@@ -145,6 +145,16 @@ ignore_signal(int)
 {
 }
 
+// A hang-up (pkill -HUP, or the terminal it ran in closed) reads the
+// settings again, at the next frame.
+volatile sig_atomic_t hung_up;
+
+void
+note_hangup(int)
+{
+	hung_up = 1;
+}
+
 } // namespace
 
 int
@@ -154,6 +164,9 @@ main(int argc, char *argv[])
 	quiet.sa_handler = ignore_signal;
 	sigaction(SIGPIPE, &quiet, nullptr);
 	sigaction(SIGXFSZ, &quiet, nullptr);
+	struct sigaction hangup = {};
+	hangup.sa_handler = note_hangup;
+	sigaction(SIGHUP, &hangup, nullptr);
 	// The applet usually ends by a signal: every diagnostic line must have
 	// left the buffer by then, even into a pipe or a file.
 	std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -174,7 +187,13 @@ main(int argc, char *argv[])
 	// The commands run on the applet's display, whatever DISPLAY said.
 	setenv("DISPLAY", DisplayString(dock_state.display), 1);
 	applet_setup();
+	dock_wake_on(SIGHUP);
 	for (;;) {
+		if (hung_up) {
+			hung_up = 0;
+			if (settings_reload())
+				applet_reload();
+		}
 		applet_frame();
 		dock_pause(frame_sleep_ns);
 	}

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <csignal>
 #include <poll.h>
 
 namespace {
@@ -34,6 +35,8 @@ struct io_state {
 	xcb_timestamp_t marker_time;     // of the last such PropertyNotify; 0 while awaited
 	std::uint32_t drops;             // times dock_drop_presses was called
 	unsigned long taken;             // events taken from xcb's queue, ever
+	sigset_t waiting;                // the signal mask while the pause waits
+	bool wakes;                      // dock_wake_on was called
 	std::array<dock_event, kept_limit> kept;
 	int first, count;                // the kept events, a ring
 } io;
@@ -425,6 +428,17 @@ dock_drop_presses()
 }
 
 void
+dock_wake_on(int sig)
+{
+	sigset_t blocked;
+	sigemptyset(&blocked);
+	sigaddset(&blocked, sig);
+	sigprocmask(SIG_BLOCK, &blocked, &io.waiting);
+	sigdelset(&io.waiting, sig);
+	io.wakes = true;
+}
+
+void
 dock_flush()
 {
 	if (xcb_flush(xcb()) <= 0)
@@ -457,7 +471,7 @@ dock_pause(long ns)
 			timeout = &left;
 		}
 		if (!io.server_spoke && io.count == 0 && !dock_seen())
-			io.server_spoke = ppoll(&p, 1, timeout, nullptr) > 0;
+			io.server_spoke = ppoll(&p, 1, timeout, io.wakes ? &io.waiting : nullptr) > 0;
 		return;
 	}
 	// Waiting in poll rather than a plain sleep tells, for free, whether
@@ -474,8 +488,8 @@ dock_pause(long ns)
 		clock_gettime(CLOCK_MONOTONIC, &now);
 		long ns_left = (end.tv_sec - now.tv_sec) * 1000000000L + end.tv_nsec - now.tv_nsec;
 		left = { std::max(ns_left, 0L) / 1000000000L, std::max(ns_left, 0L) % 1000000000L };
-		int polled = ppoll(&p, 1, &left, nullptr);
-		if (polled == 0)
+		int polled = ppoll(&p, 1, &left, io.wakes ? &io.waiting : nullptr);
+		if (polled <= 0)
 			return;
 		if (polled > 0 && io.count == kept_limit)
 			break;

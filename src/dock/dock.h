@@ -111,11 +111,15 @@ bool dock_faint();
 // the selection "_QUARVEL_S<screen>", with "_<instance>" after it when
 // there is one) of that name.
 void dock_drop_presses();
+// Blocks `sig` but while the pause waits, so that a pause ends at once
+// when it comes, and it never comes at any other moment.
+void dock_wake_on(int sig);
 // Sends every request not yet sent, with one write and no read.
 void dock_flush();
 // Ends the frame.  While seen: waits `ns` nanoseconds, never less and never
-// woken early, reading what comes meanwhile.  While unseen: blocks until
-// something comes, with no timeout, after sending what is held.
+// woken early but by the signal of dock_wake_on, reading what comes
+// meanwhile.  While unseen: blocks until something comes, with no timeout,
+// after sending what is held.
 void dock_pause(long ns);
 
 // Extras for dock applets.
