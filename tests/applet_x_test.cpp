@@ -294,6 +294,39 @@ TEST(AppletWindow, FrameAndWellOnTrueColorScreens)
 	}
 }
 
+// Twice as large, each pixel a 2x2 block: the same frames and shape.
+TEST(AppletWindow, ScaleTwoShowsEveryPixelAsABlock)
+{
+	applet_run run(24, { "--scale", "2" });
+	ASSERT_TRUE(run.wait_for_window()) << read_file(run.proc.stderr_path);
+	Display *dpy = run.x.dpy;
+	XWindowAttributes wa;
+	ASSERT_TRUE(XGetWindowAttributes(dpy, run.main_window, &wa));
+	EXPECT_EQ(wa.width, 128);
+	std::vector<XRectangle> shape = bounding_shape(dpy, run.icon_window);
+	ASSERT_EQ(shape.size(), 1u);
+	EXPECT_TRUE(shape[0].x == 8 && shape[0].y == 8 && shape[0].width == 112 && shape[0].height == 112);
+	std::vector<well_bytes> frames = reachable_frames(default_settings);
+	build_colour_ramps(default_settings);
+	auto pixels = server_pixels(dpy);
+	std::vector<unsigned long> well, blocks;
+	EXPECT_TRUE(poll_until([&] {
+		std::vector<unsigned long> big = read_pixels(dpy, run.main_window, 10, 10, 108, 108);
+		if (big.size() != 108u * 108u)
+			return false;
+		blocks.clear();
+		bool whole = true;
+		for (std::size_t y = 0; y < 108; y += 2)
+			for (std::size_t x = 0; x < 108; x += 2) {
+				unsigned long v = big[y * 108 + x];
+				whole = whole && big[y * 108 + x + 1] == v && big[(y + 1) * 108 + x] == v &&
+				        big[(y + 1) * 108 + x + 1] == v;
+				blocks.push_back(v);
+			}
+		return whole && match_frame(blocks, frames, pixels) >= 0;
+	}, 5.0)) << "no frame of 2x2 blocks the renderer can produce";
+}
+
 // On the first main window, and on the one made after a dock's death.
 TEST(AppletWindow, PrivateColormapOnPseudoColorScreen)
 {
@@ -1008,7 +1041,7 @@ TEST(AppletFaults, InputFloodRunsNothingAndCostsNoMemory)
 TEST(AppletArguments, HelpAndVersionStartNothing)
 {
 	const std::string version = "quarvel VERSION";      // a dotted number, as the package has
-	const std::string usage = "usage: quarvel [-display NAME] [-c FILE]";
+	const std::string usage = "usage: quarvel [-display NAME] [-c FILE] [--scale N]";
 	const struct {
 		std::vector<std::string> args;
 		std::string first_line;

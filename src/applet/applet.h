@@ -4,6 +4,8 @@
 #pragma once
 
 #include <array>
+#include <string>
+#include <vector>
 #include <cstdint>
 #include <variant>
 
@@ -155,8 +157,9 @@ void advance_offsets(const settings_record &s);
 // Writes pixels[frame[i]] for every well pixel into a ZPixmap buffer of 8,
 // 16 or 32 bits per pixel in the host's byte order; false for any other
 // depth, leaving the buffer untouched.
+// With `scale`, each pixel of the well is a scale x scale block.
 bool convert_frame(const well_bytes &frame, const std::array<unsigned long, palette_size> &pixels,
-                   int bits_per_pixel, int bytes_per_line, std::uint8_t *data);
+                   int bits_per_pixel, int bytes_per_line, std::uint8_t *data, int scale = 1);
 
 // Click commands: one flag each for buttons 1..3, set by a first press.
 extern std::array<bool, 3> click_arms;
@@ -181,3 +184,6 @@ const char *installed_locker(const char *path, bool (*daemon_runs)());
 
 extern const char *const frame_xpm[];
 extern const unsigned char frame_mask_bits[frame_side * frame_side / 8];
+inline constexpr int scale_max = 4;
+// The frame image and its mask `scale` times larger, each pixel a block.
+void scale_art(int scale, std::vector<std::string> &xpm, std::vector<unsigned char> &mask);

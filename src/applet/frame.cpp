@@ -11,6 +11,7 @@
 
 std::array<unsigned long, palette_size> pixel_table;
 XImage *frame_image;
+int frame_scale = 1;
 
 namespace {
 
@@ -72,12 +73,12 @@ void
 create_frame_image(Visual *visual, int depth, int pad)
 {
 	frame_image = XCreateImage(dock_state.display, visual, static_cast<unsigned>(depth), ZPixmap, 0,
-	                           nullptr, well_side, well_side, pad, 0);
+	                           nullptr, well_side * frame_scale, well_side * frame_scale, pad, 0);
 	if (!frame_image)
 		dock_fatal(1, "quarvel: can't create the frame image\n");
 	// Kept for the life of the process, like every other start-up resource.
 	frame_image->data = static_cast<char *>(
-		std::calloc(static_cast<std::size_t>(frame_image->bytes_per_line), well_side));
+		std::calloc(static_cast<std::size_t>(frame_image->bytes_per_line), well_side * frame_scale));
 	if (!frame_image->data)
 		dock_fatal(1, "quarvel: out of memory\n");
 }
@@ -124,9 +125,9 @@ handle_events()
 void
 convert_frame_generic(XImage *image)
 {
-	for (int r = 0; r < well_side; r++)
-		for (int c = 0; c < well_side; c++)
-			XPutPixel(image, c, r, pixel_table[index_frame[r * well_side + c]]);
+	for (int y = 0; y < well_side * frame_scale; y++)
+		for (int x = 0; x < well_side * frame_scale; x++)
+			XPutPixel(image, x, y, pixel_table[index_frame[y / frame_scale * well_side + x / frame_scale]]);
 }
 
 bool
@@ -136,7 +137,7 @@ convert_frame_direct(XImage *image)
 	if (image->format != ZPixmap || (image->bits_per_pixel > 8 && image->byte_order != host_order))
 		return false;
 	return convert_frame(index_frame, pixel_table, image->bits_per_pixel, image->bytes_per_line,
-	                     reinterpret_cast<std::uint8_t *>(image->data));
+	                     reinterpret_cast<std::uint8_t *>(image->data), frame_scale);
 }
 
 void
@@ -178,7 +179,7 @@ applet_frame()
 	// gives the same bytes for every other one.
 	if (!convert_frame_direct(frame_image))
 		convert_frame_generic(frame_image);
-	dock_put_image(frame_image, well_origin, well_origin);
+	dock_put_image(frame_image, well_origin * frame_scale, well_origin * frame_scale);
 	dock_redraw();
 	// The whole frame, image and both copies, in one write before the sleep.
 	dock_flush();

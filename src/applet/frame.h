@@ -8,6 +8,7 @@
 
 extern std::array<unsigned long, palette_size> pixel_table;  // X pixel of each palette index
 extern XImage *frame_image;                                   // the well, client side
+extern int frame_scale;                                       // 1..scale_max; before applet_setup
 
 // Everything after dock_open_window: pixels for the screen's depth, the
 // frame image and the renderer's tables.  Ends the process below 8 bits.

@@ -4,6 +4,8 @@
 // by the mask.  The well (5, 5)..(58, 58) is overwritten by every frame.
 #include "applet.h"
 
+#include <cstdio>
+
 const char *const frame_xpm[] = {
 	"64 64 6 1",
 	"h c #C4CCDA",
@@ -145,3 +147,29 @@ const unsigned char frame_mask_bits[frame_side * frame_side / 8] = {
 	0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
 	0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
 };
+
+void
+scale_art(int scale, std::vector<std::string> &xpm, std::vector<unsigned char> &mask)
+{
+	int width, height, colours, chars;
+	std::sscanf(frame_xpm[0], "%d %d %d %d", &width, &height, &colours, &chars);
+	xpm.assign(1, std::to_string(width * scale) + " " + std::to_string(height * scale) + " " +
+	                  std::to_string(colours) + " " + std::to_string(chars));
+	for (int i = 1; i <= colours; i++)
+		xpm.emplace_back(frame_xpm[i]);
+	for (int y = 0; y < height; y++) {
+		std::string row;
+		for (const char *p = frame_xpm[1 + colours + y]; *p; p += chars)
+			for (int k = 0; k < scale; k++)
+				row.append(p, static_cast<std::size_t>(chars));
+		xpm.insert(xpm.end(), static_cast<std::size_t>(scale), row);
+	}
+	const int side = frame_side * scale, row_bytes = side / 8;
+	mask.assign(static_cast<std::size_t>(row_bytes * side), 0);
+	for (int y = 0; y < side; y++)
+		for (int x = 0; x < side; x++) {
+			int sx = x / scale, sy = y / scale;
+			if (frame_mask_bits[sy * frame_side / 8 + sx / 8] >> (sx % 8) & 1)
+				mask[static_cast<std::size_t>(y * row_bytes + x / 8)] |= static_cast<unsigned char>(1 << (x % 8));
+		}
+}

@@ -25,17 +25,19 @@ namespace {
 constexpr long frame_sleep_ns = 10000000;     // 10 ms between frames
 
 constexpr const char *usage_text =
-	"usage: quarvel [-display NAME] [-c FILE]\n"
+	"usage: quarvel [-display NAME] [-c FILE] [--scale N]\n"
 	"Shows a moving tunnel in the dock or slit of a window manager; pressing\n"
 	"mouse button 1, 2 or 3 twice on it runs that button's command.\n"
 	"  -display NAME   the X display to use (default: $DISPLAY); also --display\n"
 	"  -c, --config FILE\n"
 	"                  the settings file (default: ~/.fesk/quarvelrc); copies with\n"
 	"                  different files are different applets, each its own look\n"
+	"  --scale N       show the applet N times larger, N from 1 to 4 (default 1)\n"
 	"  -h, --help      print this help and exit\n"
 	"  -v, --version   print the version and exit\n"
 	"Settings: ~/.fesk/quarvelrc (the commands command1 to command3 and the\n"
-	"look), written with the defaults on the first start.  See man quarvel.\n";
+	"look), written with the defaults on the first start; after an edit,\n"
+	"pkill -HUP -x quarvel reads it again.  See man quarvel.\n";
 constexpr const char *version_text = "quarvel " QUARVEL_VERSION "\n";
 
 // What the command line asks: the display, the settings file, and whether
@@ -51,6 +53,7 @@ struct arguments {
 	const char *settings;            // null: the default file
 	const char *information;         // to print instead of starting, or null
 	const char *missing;             // an option whose value is missing
+	const char *scale;               // --scale's value, or null
 };
 
 // The value of option `arg` when it is one of `names`, given as the next
@@ -77,7 +80,7 @@ option_value(std::initializer_list<const char *> names, int argc, char *argv[], 
 arguments
 read_arguments(int argc, char *argv[], bool warn)
 {
-	arguments a = { nullptr, nullptr, nullptr, nullptr };
+	arguments a = { nullptr, nullptr, nullptr, nullptr, nullptr };
 	for (int i = 1; i < argc; i++) {
 		const char *arg = argv[i];
 		bool matched;
@@ -90,6 +93,11 @@ read_arguments(int argc, char *argv[], bool warn)
 		if (matched) {
 			a.settings = value;
 			a.missing = value ? a.missing : arg;
+			continue;
+		}
+		value = option_value({ "-scale", "--scale" }, argc, argv, i, matched);
+		if (matched) {
+			a.scale = value ? value : "";
 			continue;
 		}
 		bool known = false;
@@ -178,12 +186,27 @@ main(int argc, char *argv[])
 	arguments a = read_arguments(argc, argv, true);
 	if (a.missing)
 		dock_fatal(1, "quarvel: %s needs a file name (see quarvel --help)\n", a.missing);
+	if (a.scale) {
+		char *end;
+		long n = std::strtol(a.scale, &end, 10);
+		if (*end || end == a.scale || n < 1 || n > scale_max)
+			dock_fatal(1, "quarvel: --scale takes a whole number from 1 to %d, not \"%s\"\n", scale_max, a.scale);
+		frame_scale = static_cast<int>(n);
+	}
 	// Before the display: the settings file is made even without one.
 	settings_load(a.settings);
 	char instance[40];
 	if (file_instance(a.settings, instance, sizeof instance))
 		dock_set_instance(instance);
-	dock_open_window(argc, argv, a.display, frame_xpm, frame_mask_bits, frame_side, frame_side);
+	// The art at the scale asked for; main never returns.
+	std::vector<std::string> xpm_lines;
+	std::vector<unsigned char> mask;
+	std::vector<const char *> xpm;
+	scale_art(frame_scale, xpm_lines, mask);
+	for (const std::string &line : xpm_lines)
+		xpm.push_back(line.c_str());
+	dock_open_window(argc, argv, a.display, xpm.data(), mask.data(), frame_side * frame_scale,
+	                 frame_side * frame_scale);
 	// The commands run on the applet's display, whatever DISPLAY said.
 	setenv("DISPLAY", DisplayString(dock_state.display), 1);
 	applet_setup();
