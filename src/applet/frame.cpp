@@ -179,8 +179,16 @@ applet_frame()
 	// gives the same bytes for every other one.
 	if (!convert_frame_direct(frame_image))
 		convert_frame_generic(frame_image);
-	dock_put_image(frame_image, well_origin * frame_scale, well_origin * frame_scale);
-	dock_redraw();
 	// The whole frame, image and both copies, in one write before the sleep.
+	// A larger image than xcb's buffer holds (from --scale 2 on) is written
+	// at once: the copies then go ahead of it, in its write, and show the
+	// frame before, which costs a frame's delay and no write of its own.
+	if (frame_scale == 1) {
+		dock_put_image(frame_image, well_origin, well_origin);
+		dock_redraw();
+	} else {
+		dock_redraw();
+		dock_put_image(frame_image, well_origin * frame_scale, well_origin * frame_scale);
+	}
 	dock_flush();
 }
