@@ -475,6 +475,7 @@ TEST(AppletExit, DisplayArgument)
 		{ { "quarvel", "-display", bad, "--display", x.name }, "", true, "" },
 		{ { "quarvel", "--display", x.name, "-display", bad }, "", false,
 		  "quarvel: can't open display :9876\n" },
+		{ { "quarvel", "-display", bad, "--display=" + x.name }, "", true, "" },
 		// "-display" last means no name: DISPLAY decides
 		{ { "quarvel", "-display", bad, "-display" }, x.name, true, "" },
 		{ { "quarvel", "-display" }, "", false, "quarvel: can't open display \n" },
@@ -694,15 +695,17 @@ TEST(AppletClicks, CommandsFromAFileOthersCanChangeNeverRun)
 			EXPECT_EQ(read_file(run.proc.stderr_path), "");
 			continue;
 		}
-		// Two changes of the well: a whole loop has run since the presses.
-		for (int i = 0; i < 2; i++) {
-			std::vector<unsigned long> before = read_well(run.x.dpy, run.main_window);
-			ASSERT_TRUE(poll_until([&] { return read_well(run.x.dpy, run.main_window) != before; }, 5.0));
-		}
-		const std::string rc = run.home + "/.fesk/quarvelrc";
-		EXPECT_EQ(read_file(run.proc.stderr_path),
-		          "quarvel: " + rc + " is writable by others; click commands are disabled (chmod go-w " + rc + ")\n"
-		          "quarvel: command1 not run: click commands are disabled, as " + rc + " is writable by others\n");
+		// Each refused click says why, and shows a red cross for a while.
+		unsigned long red = alloc_pixel(run.x.dpy, 0xFFFF, 0, 0);
+		EXPECT_TRUE(poll_until([&] {
+			std::vector<unsigned long> well = read_well(run.x.dpy, run.main_window);
+			return !well.empty() && well[0] == red && well[27 * well_side + 27] == red;
+		}, 5.0)) << "no sign";
+		press(run.x.dpy, { 1, 1 });
+		const std::string rc = run.home + "/.fesk/quarvelrc", refused = "quarvel: command1 not run: click commands "
+		                                                                 "are disabled, as " + rc + " is writable by others\n";
+		EXPECT_TRUE(log_becomes(run.proc.stderr_path, "quarvel: " + rc + " is writable by others; click commands are "
+		                        "disabled (chmod go-w " + rc + ")\n" + refused + refused));
 		EXPECT_EQ(read_file(run.home + "/log"), "");
 	}
 }

@@ -7,13 +7,43 @@
 
 #include <bit>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 std::array<unsigned long, palette_size> pixel_table;
 XImage *frame_image;
 int frame_scale = 1;
 
 namespace {
+
+// A click that ran nothing shows a red cross over the well for half a
+// second: nothing the tunnel ever shows, and the animation goes on below.
+constexpr long long sign_ns = 500000000;
+struct sign_record {
+	unsigned long pixel;             // red; the palette's brightest on a private colormap
+	long long until;                 // CLOCK_MONOTONIC ns; 0: no sign
+} sign;
+
+long long
+monotonic_ns()
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+// Two diagonals of the well, 6 pixels wide (at scale 1).
+void
+draw_sign(XImage *image)
+{
+	int side = well_side * frame_scale, width = 3 * frame_scale;
+	for (int y = 0; y < side; y++)
+		for (int x = std::max(0, y - width); x <= std::min(side - 1, y + width); x++) {
+			XPutPixel(image, x, y, sign.pixel);
+			XPutPixel(image, side - 1 - x, y, sign.pixel);
+		}
+}
 
 unsigned short
 widen(std::uint8_t v)
@@ -35,6 +65,12 @@ allocate_pixels()
 		colours[i].flags = DoRed | DoGreen | DoBlue;
 	}
 	dock_alloc_colors(colours, allocated);
+	XColor red{};
+	red.red = 0xFFFF;
+	red.flags = DoRed | DoGreen | DoBlue;
+	bool got_red;
+	dock_alloc_colors({ &red, 1 }, { &got_red, 1 });
+	sign.pixel = got_red ? red.pixel : WhitePixel(dock_state.display, dock_state.screen);
 	unsigned long previous = BlackPixel(dock_state.display, dock_state.screen);
 	for (int i = 0; i < palette_size; i++) {
 		if (allocated[i])
@@ -63,6 +99,11 @@ setup_pixels(Visual *visual, int depth)
 			pixel_table[i] = static_cast<unsigned long>(i);
 		}
 		dock_private_colormap(cells);
+		auto light = [](int i) { return colour_ramps[0][i] + colour_ramps[1][i] + colour_ramps[2][i]; };
+		int brightest = 0;
+		for (int i = 1; i < palette_size; i++)
+			brightest = light(i) > light(brightest) ? i : brightest;
+		sign.pixel = static_cast<unsigned long>(brightest);
 		return 8;
 	}
 	allocate_pixels();
@@ -89,10 +130,14 @@ create_frame_image(Visual *visual, int depth, int pad)
 void
 on_button_press(const dock_event &ev)
 {
-	if (const char *command = click_command(ev.button, tunnel_settings)) {
-		run_click_command(ev.button, command);
+	bool refused;
+	const char *command = click_command(ev.button, tunnel_settings, &refused);
+	if (command) {
+		refused = !run_click_command(ev.button, command);
 		dock_drop_presses();
 	}
+	if (refused)
+		sign.until = monotonic_ns() + sign_ns;
 }
 
 // This frame's events, as the toolkit hands them out.
@@ -179,6 +224,10 @@ applet_frame()
 	// gives the same bytes for every other one.
 	if (!convert_frame_direct(frame_image))
 		convert_frame_generic(frame_image);
+	if (sign.until && monotonic_ns() < sign.until)
+		draw_sign(frame_image);
+	else
+		sign.until = 0;
 	// The whole frame, image and both copies, in one write before the sleep.
 	// A larger image than xcb's buffer holds (from --scale 2 on) is written
 	// at once: the copies then go ahead of it, in its write, and show the
