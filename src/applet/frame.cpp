@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 
 std::array<unsigned long, palette_size> pixel_table;
 XImage *frame_image;
@@ -24,14 +23,6 @@ struct sign_record {
 	unsigned long pixel;             // red; the palette's brightest on a private colormap
 	long long until;                 // CLOCK_MONOTONIC ns; 0: no sign
 } sign;
-
-long long
-monotonic_ns()
-{
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
 
 // Two diagonals of the well, 6 pixels wide (at scale 1).
 void
@@ -137,7 +128,7 @@ on_button_press(const dock_event &ev)
 		dock_drop_presses();
 	}
 	if (refused)
-		sign.until = monotonic_ns() + sign_ns;
+		sign.until = dock_now_ns() + sign_ns;
 }
 
 // This frame's events, as the toolkit hands them out.
@@ -224,7 +215,7 @@ applet_frame()
 	// gives the same bytes for every other one.
 	if (!convert_frame_direct(frame_image))
 		convert_frame_generic(frame_image);
-	if (sign.until && monotonic_ns() < sign.until)
+	if (sign.until && dock_now_ns() < sign.until)
 		draw_sign(frame_image);
 	else
 		sign.until = 0;

@@ -2,13 +2,9 @@
 // Dock window toolkit: the connection.  xcb owns the event stream, as
 // XSetEventQueueOwner(3) offers, and after set-up every request goes
 // through xcb: one buffer, flushed before every wait, and one stream of
-// events and errors, in the order the server sent them.  dispatch() sees
-// each once: it keeps presses and crossings for the applet, looks after
-// the helper window (the selection's owner and the press-dropping
-// marker), and hands the rest to windows_event.  A frame reads for a few
-// milliseconds at most; the pause between frames waits on the socket and
-// reads what comes as it comes, so a flood never outruns the applet, and
-// what it keeps of one is bounded.
+// events and errors.  dispatch() sees each once.  A frame reads for a few
+// milliseconds at most, and the pause reads what comes as it comes, so a
+// flood never outruns the applet, and what it keeps of one is bounded.
 #include "internal.h"
 
 #include <xcb/xfixes.h>
@@ -41,11 +37,9 @@ struct io_state {
 	int first, count;                // the kept events, a ring
 } io;
 
-// The applet's own unmapped window: it owns the selection that makes one
-// applet a screen and settings file, says there whether the applet is
-// docked, and its property changes tell the server's time and mark the
-// end of the presses to drop.  It never moves, so no dock takes it with
-// it; destroyed, it is made again.
+// The applet's own unmapped window, which no dock takes: it owns the
+// selection and says there whether the applet is docked, and its
+// property changes tell the server's time and end the dropping of presses.
 struct helper_record {
 	Window window;
 	xcb_atom_t selection;            // "_QUARVEL_S<screen>", and "_<file>" for another file
@@ -60,8 +54,8 @@ struct helper_record {
 	int xfixes_event;                // XFixesSelectionNotify's type; 0 without XFixes
 } helper;
 
-// Xlib's own message for a lost connection, and exit 1.  xcb keeps no
-// errno, and Xlib's handler says "connection broken" only for EPIPE.
+// Xlib's message for a lost connection, "broken" only with EPIPE, which
+// xcb does not leave in errno.
 [[noreturn]] void
 connection_lost()
 {
@@ -95,7 +89,6 @@ make_helper()
 	                  XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &events);
 }
 
-// A change of the helper's property whose PropertyNotify tells the time.
 void
 send_marker(std::uint8_t mode, xcb_atom_t type, int format, std::uint32_t count, const void *data)
 {
@@ -111,9 +104,9 @@ keep(const dock_event &ev)
 	io.kept[static_cast<std::size_t>((io.first + io.count++) % kept_limit)] = ev;
 }
 
-// Every ConvertSelection gets its answer, as ICCCM asks of an owner: the
-// targets and the time of a manager selection, and a refusal for the rest.
-// The requestor may be gone by then: its errors are of no consequence.
+// ICCCM asks an owner to answer every ConvertSelection: the targets and
+// the time of a manager selection, a refusal for the rest.  The requestor
+// may be gone by then.
 void
 answer(const xcb_selection_request_event_t &r)
 {
@@ -140,8 +133,6 @@ answer(const xcb_selection_request_event_t &r)
 	xcb_discard_reply(c, xcb_send_event_checked(c, 0, r.requestor, 0, reinterpret_cast<const char *>(&n)).sequence);
 }
 
-// XFixes tells who takes the selection, and when its owner's connection
-// closes: a newer copy has ended, and a replaced one takes the screen back.
 void
 owner_changed(const xcb_xfixes_selection_notify_event_t &n)
 {
@@ -157,9 +148,8 @@ owner_changed(const xcb_xfixes_selection_notify_event_t &n)
 	helper.newer_stale = true;
 }
 
-// Every event and error of the stream, once, in the order they came.
-// Another client may send any event (XSendEvent): those say nothing of the
-// server's state, and only a press, which a dock may forward, counts.
+// Another client may send any event: those say nothing of the server's
+// state, and only a press, which a dock may forward, counts.
 void
 dispatch(const xcb_generic_event_t *e)
 {
@@ -192,8 +182,7 @@ dispatch(const xcb_generic_event_t *e)
 			windows_event(e);
 			break;
 		}
-		// Its PropertyNotify will never come.
-		io.dropping_presses = false;
+		io.dropping_presses = false;    // its PropertyNotify never comes
 		make_helper();
 		helper.published = -1;
 		if (helper.owner)
@@ -221,8 +210,6 @@ dispatch(const xcb_generic_event_t *e)
 	}
 }
 
-// What xcb has already read, with no system call: it reads while it waits
-// for a reply or for room to write.
 void
 take_queued()
 {
@@ -237,29 +224,15 @@ take_queued()
 }
 
 timespec
-after_ns(long ns)
+in_ns(long long ns)
 {
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	t.tv_nsec += ns;
-	t.tv_sec += t.tv_nsec / 1000000000L;
-	t.tv_nsec %= 1000000000L;
-	return t;
+	ns = std::max(ns, 0LL);
+	return { static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL) };
 }
 
-bool
-past(const timespec &t)
-{
-	timespec now;
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return now.tv_sec > t.tv_sec || (now.tv_sec == t.tv_sec && now.tv_nsec >= t.tv_nsec);
-}
-
-// Reads until the socket has nothing more, the applet has all it keeps, or
-// `until` has come: looked at every thousand events or so, as a flood from
-// many clients may never leave the socket empty.
+// A flood from many clients may never leave the socket empty.
 void
-read_socket(const timespec &until)
+read_socket(long long until)
 {
 	xcb_connection_t *c = xcb();
 	io.server_spoke = false;
@@ -269,7 +242,7 @@ read_socket(const timespec &until)
 			break;
 		dispatch(e);
 		std::free(e);
-		if (taken % 1024 == 0 && past(until)) {
+		if (taken % 1024 == 0 && dock_now_ns() >= until) {
 			io.server_spoke = true;          // more may wait
 			break;
 		}
@@ -279,11 +252,9 @@ read_socket(const timespec &until)
 	io.server_spoke = io.server_spoke || io.count == kept_limit;
 }
 
-// The one-copy rule, all of it.  The newest copy for a screen and settings
-// file owns the selection and says on its helper whether it is docked.  A
-// replaced copy ends when it is not docked (no dock, or a manager framed
-// it), and when the newer one is; until then both run, and when the newer
-// ends first (XFixes tells), the older takes the screen back.
+// The one-copy rule, all of it: the owner says whether it is docked; a
+// replaced copy ends when it is not docked, or when the newer one is, and
+// takes the screen back when the newer ends first (owner_changed).
 bool
 judge()
 {
@@ -304,7 +275,6 @@ judge()
 			xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, helper.selection), nullptr);
 		Window owner = o ? o->owner : None;
 		std::free(o);
-		// Another client's window, which may go at any time.
 		const std::uint32_t masks[2] = { 0, XCB_EVENT_MASK_PROPERTY_CHANGE };
 		if (helper.newer != None && helper.newer != owner)
 			xcb_discard_reply(c, xcb_change_window_attributes_checked(c, helper.newer, XCB_CW_EVENT_MASK,
@@ -326,7 +296,6 @@ judge()
 	return asked;
 }
 
-// What the events read so far have made stale is asked for once.
 bool
 settle()
 {
@@ -334,15 +303,13 @@ settle()
 	return judge() || asked;
 }
 
-// This frame's one chance to read: what xcb holds, then, if the socket has
-// spoken, what it has, for a few milliseconds at most; then settle.
 void
 take_events()
 {
 	io.frame_read = true;
 	take_queued();
 	if (io.server_spoke)
-		read_socket(after_ns(frame_read_ns));
+		read_socket(dock_now_ns() + frame_read_ns);
 	settle();
 }
 
@@ -354,8 +321,7 @@ connection_start()
 	XSetEventQueueOwner(dock_state.display, XCBOwnsEventQueue);
 }
 
-// At start, a helper destroyed before its marker came is made again, and
-// the marker sent again: the applet comes up through a destroy storm.
+// A helper destroyed before its marker came is marked again when made again.
 int
 connection_take_selection(const char *name)
 {
@@ -386,7 +352,6 @@ connection_take_selection(const char *name)
 		dispatch(e);
 		std::free(e);
 	}
-	// An older copy gets SelectionClear.
 	helper.owner = true;
 	helper.published = -1;
 	helper.taken_at = io.marker_time;
@@ -407,9 +372,8 @@ dock_next_event(dock_event *ev)
 	return true;
 }
 
-// The presses read so far go now, and those still to come until the
-// server answers a property change made after them: the server sends
-// events in order, so that answer follows the last press made before it.
+// The server sends events in order: the answer to a property change made
+// now follows the last press made before it.
 void
 dock_drop_presses()
 {
@@ -421,9 +385,7 @@ dock_drop_presses()
 	}
 	io.count = kept;
 	io.dropping_presses = true;
-	// The value counts the times this was done, for whoever waits for the
-	// applet to take presses again.
-	io.drops++;
+	io.drops++;                      // for whoever waits for presses to count again
 	send_marker(XCB_PROP_MODE_REPLACE, XCB_ATOM_CARDINAL, 32, 1, &io.drops);
 }
 
@@ -449,12 +411,11 @@ void
 dock_pause(long ns)
 {
 	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
+	const sigset_t *waiting = io.wakes ? &io.waiting : nullptr;
 	io.frame_read = false;
 	if (!dock_seen()) {
-		// Nothing to draw and nothing to time: sleep until the server
-		// speaks.  But first everything is sent (a rebuild's requests
-		// above all, or the new pair never shows), and whatever xcb read
-		// meanwhile is taken, until neither leaves anything behind.
+		// Before sleeping until the server speaks, all is sent (a rebuild's
+		// requests above all) and taken, until neither leaves anything.
 		for (unsigned long taken = ~0ul; taken != io.taken;) {
 			dock_flush();
 			taken = io.taken;
@@ -462,44 +423,31 @@ dock_pause(long ns)
 			if (settle())
 				taken = ~0ul;
 		}
-		timespec left, *timeout = nullptr;
-		if (long long deadline = windows_deadline()) {
-			timespec now;
-			clock_gettime(CLOCK_MONOTONIC, &now);
-			long long ns_left = std::max(0LL, deadline - (now.tv_sec * 1000000000LL + now.tv_nsec));
-			left = { static_cast<time_t>(ns_left / 1000000000LL), static_cast<long>(ns_left % 1000000000LL) };
-			timeout = &left;
-		}
+		long long deadline = windows_deadline();
+		timespec left = in_ns(deadline - dock_now_ns());
 		if (!io.server_spoke && io.count == 0 && !dock_seen())
-			io.server_spoke = ppoll(&p, 1, timeout, io.wakes ? &io.waiting : nullptr) > 0;
+			io.server_spoke = ppoll(&p, 1, deadline ? &left : nullptr, waiting) > 0;
 		return;
 	}
-	// Waiting in poll rather than a plain sleep tells, for free, whether
-	// anything came; the common quiet pause is then this one call.  What
-	// comes is read at once; what the applet is handed waits for the next
-	// frame, and the pause is served in full.  Covered under a compositor,
-	// which may show it through what covers it, it waits half a second,
-	// but no longer than that lasts.
+	// poll rather than a sleep tells for free whether anything came, to be
+	// read at once.  Covered under a compositor, half a second, or as long
+	// as that lasts.
 	bool faint = dock_faint();
-	timespec end = after_ns(faint ? faint_ns : ns);
+	long long end = dock_now_ns() + (faint ? faint_ns : ns);
 	for (;;) {
-		dock_flush();                    // a rebuild's requests, made while reading
-		timespec now, left;
-		clock_gettime(CLOCK_MONOTONIC, &now);
-		long ns_left = (end.tv_sec - now.tv_sec) * 1000000000L + end.tv_nsec - now.tv_nsec;
-		left = { std::max(ns_left, 0L) / 1000000000L, std::max(ns_left, 0L) % 1000000000L };
-		int polled = ppoll(&p, 1, &left, io.wakes ? &io.waiting : nullptr);
+		dock_flush();
+		timespec left = in_ns(end - dock_now_ns());
+		int polled = ppoll(&p, 1, &left, waiting);
 		if (polled <= 0)
 			return;
-		if (polled > 0 && io.count == kept_limit)
+		if (io.count == kept_limit)
 			break;
-		if (polled > 0)
-			read_socket(end);
-		if (past(end) || (faint && (io.count > 0 || !dock_faint())))
+		read_socket(end);
+		if (dock_now_ns() >= end || (faint && (io.count > 0 || !dock_faint())))
 			return;
 	}
-	// The applet has all it keeps: the rest waits for the next frames.
 	io.server_spoke = true;
-	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR)
+	timespec until = in_ns(end);
+	while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR)
 		;
 }

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Dock window toolkit: the windows.  windows_create makes the shaped pair
-// in the order window managers expect to see them; windows_event is what
-// every event means for them: whether anyone can see them, a dock that
-// destroyed them (a new pair takes their place), and the only X errors
-// outlived (outlived()).  A reparenting only marks the ancestors stale;
-// windows_settle walks them once the batch of events is read, so no event
-// waits for a reply.
+// Dock window toolkit: the windows.  windows_event is what every event
+// means for the pair: whether anyone can see it, a dock that destroyed it
+// (a new pair takes its place), the only X errors outlived.  No event waits
+// for a reply: windows_settle walks the ancestors a batch made stale.
 #include "internal.h"
 
 #include <X11/extensions/scrnsaver.h>
@@ -16,20 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <ctime>
 
 dock_state_record dock_state;
 
 namespace {
 
-// Where a window lies in its parent: its outer corner, inner size and
-// border.
-struct placement {
+struct placement {                   // in the parent: outer corner, inner size
 	int x, y, width, height, border;
 };
 
-// A window that holds one of the applet's windows, and whether it is
-// mapped.  The applet's window is viewable only while each is.
 struct ancestor {
 	Window window;
 	bool mapped;
@@ -37,7 +29,6 @@ struct ancestor {
 };
 constexpr int ancestor_limit = 8;    // deeper ones count as mapped
 
-// What the server has said of the applet's two windows, by role.
 enum view_role { view_main, view_icon, view_roles };
 struct window_view {
 	bool mapped;
@@ -54,7 +45,7 @@ enum seen_state { unseen, faint, seen };
 struct windows_record {
 	int argc;
 	char **argv;                     // main's: alive until the process ends
-	std::string name;                // WM_NAME, as Xlib encodes argv[0]
+	XTextProperty name;              // WM_NAME, as Xlib encodes argv[0]
 	XErrorHandler fatal_error;       // Xlib's: its message, then exit 1
 	bool replaced;                   // a newer copy holds the selection
 	bool docked;                     // as the last settle found
@@ -68,14 +59,6 @@ struct windows_record {
 	std::size_t wire_size;
 } windows;
 
-long long
-monotonic_ns()
-{
-	timespec t;
-	clock_gettime(CLOCK_MONOTONIC, &t);
-	return t.tv_sec * 1000000000LL + t.tv_nsec;
-}
-
 bool
 ours(Window w)
 {
@@ -83,14 +66,11 @@ ours(Window w)
 }
 
 // Every X error the toolkit outlives, and only those: BadWindow or
-// BadDrawable about a window it made (a pair, a replaced pair, a helper
-// window) that another client destroyed, a dying dock above all.  The
-// DestroyNotify each window asks for when it is made follows, and makes
-// what is needed again.  An id from the connection's own range is a
-// window unless it is one of the pixmaps, which live as long as the
-// process, so no list of gone windows is needed, however late the error.
-// Everything else, BadMatch and errors about other clients' windows
-// included, is Xlib's: its message, then exit 1.
+// BadDrawable about a window it made that another client (a dying dock)
+// destroyed; its DestroyNotify follows.  An id of the connection's own
+// range is a window unless it is one of the pixmaps, which live as long as
+// the process: no list of gone windows, however late the error.  The rest
+// is Xlib's: its message, then exit 1.
 bool
 outlived(int error_code, std::uint32_t resource)
 {
@@ -102,7 +82,6 @@ outlived(int error_code, std::uint32_t resource)
 	return own && resource != ds.frame_pixmap && resource != ds.frame_pixmap_mask && resource != ds.shape_mask;
 }
 
-// Set-up's own requests go through Xlib, whose errors come here.
 int
 xlib_error(Display *dpy, XErrorEvent *ev)
 {
@@ -161,10 +140,8 @@ is_ancestor(Window w)
 	return false;
 }
 
-// The windows from `v`'s parent up to the root, each asked for its
-// StructureNotify, so its map, unmap and reparenting are told too.  A
-// mapped window in an unmapped one is mapped, if not viewable.  A window
-// that goes meanwhile ends the walk: the events that follow tell the rest.
+// From `v`'s parent up to the root, each asked for its StructureNotify.
+// A mapped window in an unmapped one is mapped, if not viewable.
 void
 walk_ancestors(window_view &v)
 {
@@ -174,7 +151,6 @@ walk_ancestors(window_view &v)
 	const std::uint32_t structure = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
 	Window w = v.parent;
 	for (; w != None && w != dock_state.root && w != dock_state.main_window && v.ancestor_count < ancestor_limit;) {
-		// Another client's window: what it refuses is of no consequence.
 		xcb_discard_reply(c, xcb_change_window_attributes_checked(c, w, XCB_CW_EVENT_MASK, &structure).sequence);
 		auto attributes_cookie = xcb_get_window_attributes(c, w);
 		auto geometry_cookie = xcb_get_geometry(c, w);
@@ -201,9 +177,8 @@ intersection(const cover_rect &a, const cover_rect &b)
 	return { x, y, std::max(0, right - x), std::max(0, bottom - y) };
 }
 
-// The inner rectangle of `v` in root coordinates, what of it its ancestors
-// leave in `clip`, and the root's child it is stacked with; false when
-// that cannot be told.
+// `v` in root coordinates, what its ancestors and the screen leave of it,
+// and the root's child it is stacked with; false when that is not known.
 bool
 locate(const window_view &v, cover_rect &inner, cover_rect &clip, Window &toplevel)
 {
@@ -231,8 +206,6 @@ locate(const window_view &v, cover_rect &inner, cover_rect &clip, Window &toplev
 	return true;
 }
 
-// The part of `v` anyone could see, in root coordinates: its shaped square
-// clipped by its ancestors.
 bool
 visible_part(const window_view &v, cover_rect &r, Window &toplevel)
 {
@@ -257,15 +230,12 @@ state()
 		Window top;
 		if (!cover_running() ? !v.obscured : !visible_part(v, r, top) || !cover_covered(r, top))
 			return seen;
-		// Off the screen counts as covered.
 		best = cover_running() && r.width > 0 && r.height > 0 ? faint : best;
 	}
 	return best;
 }
 
-// Whether a dock holds the applet: the icon window taken out of the main
-// window, or the main window in another window without a window manager's
-// WM_STATE saying it is an ordinary one (a manager's frame).
+// A window manager's frame gives the main window a WM_STATE; a dock not.
 bool
 docked()
 {
@@ -283,7 +253,6 @@ docked()
 	return !framed;
 }
 
-// Something came of the map: nothing to map again.
 void
 note_managed()
 {
@@ -331,9 +300,8 @@ note_placed(Window w, const placement &p)
 				v.ancestors[static_cast<std::size_t>(i)].place = p;
 }
 
-// A destroyed window of the pair leaves the other docked and frozen, or
-// carrying a dead manager's state: both go, and a new pair takes their
-// place, unless a newer copy of the applet has taken over.
+// The partner of a destroyed window is left frozen in a dock, or with a
+// dead manager's state: both go.
 void
 note_destroyed(Window w)
 {
@@ -360,8 +328,7 @@ windows_start()
 	Display *dpy = dock_state.display;
 	windows.fatal_error = XSetErrorHandler(xlib_error);
 	windows.wm_state = XInternAtom(dpy, "WM_STATE", False);
-	// A blanked screen sends no window event; the screen saver extension
-	// tells, and it may be on already.
+	// A blanked screen sends no window event.
 	int event_base, error_base;
 	if (!XScreenSaverQueryExtension(dpy, &event_base, &error_base))
 		return;
@@ -372,24 +339,18 @@ windows_start()
 		windows.saver_on = info.state == ScreenSaverOn;
 }
 
-// Start-up's pair and every rebuilt one.  Each window asks for its events
-// in the request that makes it, so a destroy is always told, however soon
-// it comes.  A new window is Withdrawn, so mapping it is the ordinary first
-// transition: a running manager gets a MapRequest, and one that starts
-// later adopts it.
+// Each window asks for its events in the request that makes it, so a
+// destroy is told however soon it comes.
 void
 windows_create(int argc, char **argv)
 {
 	dock_state_record &ds = dock_state;
 	xcb_connection_t *c = xcb();
-	if (windows.name.empty()) {
+	if (!windows.name.value) {
 		windows.argc = argc;
 		windows.argv = argv;
-		XTextProperty name;
-		if (XStringListToTextProperty(&argv[0], 1, &name) == 0)
+		if (XStringListToTextProperty(&argv[0], 1, &windows.name) == 0)
 			dock_fatal(1, "%s: can't allocate window name\n", argv[0]);
-		windows.name.assign(reinterpret_cast<const char *>(name.value), name.nitems);
-		XFree(name.value);
 	}
 	const XSizeHints &sh = ds.size_hints;
 	auto side = static_cast<std::uint16_t>(sh.width);
@@ -406,14 +367,14 @@ windows_create(int argc, char **argv)
 	                  static_cast<std::int16_t>(sh.y), side, side, 1, XCB_WINDOW_CLASS_INPUT_OUTPUT,
 	                  XCB_COPY_FROM_PARENT, mask, values);
 
-	// The properties as Xlib's XSetWMNormalHints, XSetClassHint,
-	// XSetWMName, XSetWMHints and XSetCommand write them.
+	// As Xlib's XSetWMNormalHints, XSetClassHint, XSetWMName, XSetWMHints
+	// and XSetCommand write them.
 	const std::uint32_t size_hints[18] = { static_cast<std::uint32_t>(sh.flags), static_cast<std::uint32_t>(sh.x),
 	                                       static_cast<std::uint32_t>(sh.y), side, side };
 	set_property(ds.main_window, XCB_ATOM_WM_NORMAL_HINTS, XCB_ATOM_WM_SIZE_HINTS, 32, 18, size_hints);
 	std::string class_hint = std::string(argv[0]) + '\0' + argv[0] + '\0';
 	set_property(ds.main_window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, class_hint.size(), class_hint.data());
-	set_property(ds.main_window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, windows.name.size(), windows.name.data());
+	set_property(ds.main_window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, windows.name.nitems, windows.name.value);
 	ds.wm_hints.initial_state = WithdrawnState;
 	ds.wm_hints.icon_window = ds.icon_window;
 	ds.wm_hints.icon_x = sh.x;
@@ -436,7 +397,7 @@ windows_create(int argc, char **argv)
 		xcb_shape_mask(c, XCB_SHAPE_SO_SET, XCB_SHAPE_SK_BOUNDING, w, 0, 0, ds.shape_mask);
 	xcb_map_window(c, ds.main_window);           // a dock maps the icon window
 	windows.remaps = 2;
-	windows.remap_at = monotonic_ns() + 1000000000LL;
+	windows.remap_at = dock_now_ns() + 1000000000LL;
 	windows.views = {};
 	windows.docked = false;
 	windows.views[view_main].parent = ds.root;
@@ -490,23 +451,22 @@ windows_event(const xcb_generic_event_t *e)
 	}
 }
 
-// A window manager that is starting may drop a MapRequest (pekwm does, now
-// and then), and nothing else will ever map the window: when nothing came
-// of the map a second later, it is asked for again, and once more later.
+// A starting window manager may drop a MapRequest (pekwm, now and then),
+// and nothing else maps the window: it is asked for again if nothing came
+// of it a second later, and once more after two.
 void
 map_again()
 {
 	xcb_map_window(xcb(), dock_state.main_window);
-	windows.remap_at = --windows.remaps > 0 ? monotonic_ns() + 2000000000LL : 0;
+	windows.remap_at = --windows.remaps > 0 ? dock_now_ns() + 2000000000LL : 0;
 }
 
-// Ancestors the applet has left are asked for nothing any more, so a window
-// it left long ago never wakes it.  Whether the applet is docked is asked
-// again whenever a window of it moved.
+// Ancestors left behind are asked for nothing any more, so they never wake
+// the applet.
 bool
 windows_settle()
 {
-	bool asked = windows.remap_at && monotonic_ns() >= windows.remap_at;
+	bool asked = windows.remap_at && dock_now_ns() >= windows.remap_at;
 	if (asked)
 		map_again();
 	std::array<ancestor, ancestor_limit * view_roles> before;
@@ -567,8 +527,7 @@ dock_faint()
 	return state() == faint;
 }
 
-// The frame image is a ZPixmap, its rows as long as the client's pad
-// makes them; the server may want them shorter or longer.
+// The server may want the rows shorter or longer than the client's pad.
 void
 dock_put_image(const XImage *image, int x, int y)
 {
@@ -600,8 +559,7 @@ dock_put_image(const XImage *image, int x, int y)
 	              static_cast<std::uint8_t>(image->depth), static_cast<std::uint32_t>(row * rows), data);
 }
 
-// Both windows, whole: whatever an exposure showed is painted over, so
-// exposures need no handling of their own.
+// Both windows, whole, so exposures need no handling of their own.
 void
 dock_redraw()
 {
@@ -620,9 +578,8 @@ dock_redraw_at(int x, int y)
 		              0, width, height);
 }
 
-// The server refuses the focus to a window that is not viewable
-// (BadMatch): asked only of one it has said is viewable, and its refusal,
-// should the window have gone meanwhile, is dropped.
+// The focus goes only to a window the server said is viewable (else
+// BadMatch), and a refusal, should it have gone meanwhile, is dropped.
 void
 dock_crossing(bool entered)
 {

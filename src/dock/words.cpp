@@ -3,6 +3,8 @@
 // command without a shell, and reading "label: value" pairs from a file.
 #include "words.h"
 
+#include <ctime>
+
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -153,4 +155,12 @@ dock_parse_rc_pairs(const char *path, const rc_pair *pairs) noexcept
 		}
 	}
 	std::fclose(f);
+}
+
+long long
+dock_now_ns() noexcept
+{
+	timespec t;
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return t.tv_sec * 1000000000LL + t.tv_nsec;
 }

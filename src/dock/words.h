@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Dock services that need no X: shell-like word splitting, starting a
-// command line without a shell, and reading "label: value" pairs.  No
+// Dock services that need no X: a clock, shell-like word splitting,
+// starting a command line without a shell, and reading "label: value"
+// pairs.  No
 // exception leaves them: what cannot be allocated reads as the end of the
 // text, a failed start or nothing read.
 #pragma once
@@ -9,6 +10,9 @@
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+// CLOCK_MONOTONIC in nanoseconds.
+long long dock_now_ns() noexcept;
 
 // Shell-like word splitting: blanks separate words, double and single
 // quotes group them, a backslash keeps the next character.
