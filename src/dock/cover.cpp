@@ -21,7 +21,7 @@
 namespace {
 
 constexpr int toplevel_limit = 512;  // more, and nothing is known for certain
-constexpr int client_limit = 4;      // children of a top-level whose opacity counts
+constexpr int client_limit = 64;     // children of a top-level whose opacity counts (a frame's)
 constexpr std::uint32_t fully_opaque = 0xFFFFFFFF;
 
 struct toplevel {
@@ -159,7 +159,7 @@ ask_new()
 		                                                         : xcb_shape_query_extents_cookie_t{},
 		                                       ask_opacity(t.id), xcb_query_tree(c(), t.id) };
 	}
-	std::array<std::array<xcb_get_property_cookie_t, client_limit>, toplevel_limit> clients;
+	static std::array<std::array<xcb_get_property_cookie_t, client_limit>, toplevel_limit> clients;
 	for (int i = 0; i < cover.count; i++) {
 		toplevel &t = cover.stack[static_cast<std::size_t>(i)];
 		if (t.asked)
