@@ -21,13 +21,21 @@ convert_rows(const well_bytes &frame, const std::array<unsigned long, palette_si
 	for (int r = 0; r < well_side; r++) {
 		std::uint8_t *row = data + static_cast<std::size_t>(r * scale) * line;
 		const std::uint8_t *in = frame.data() + r * well_side;
+		if (scale == 1) {                  // the common case, as fast as it was
+			for (int c = 0; c < well_side; c++) {
+				T v = narrow[in[c]];
+				std::memcpy(row + static_cast<std::size_t>(c) * sizeof(T), &v, sizeof(T));
+			}
+			continue;
+		}
 		for (int c = 0; c < well_side; c++) {
 			T v = narrow[in[c]];
 			for (int k = 0; k < scale; k++)
 				std::memcpy(row + static_cast<std::size_t>(c * scale + k) * sizeof(T), &v, sizeof(T));
 		}
 		for (int k = 1; k < scale; k++)
-			std::memcpy(row + static_cast<std::size_t>(k) * line, row, static_cast<std::size_t>(well_side * scale) * sizeof(T));
+			std::memcpy(row + static_cast<std::size_t>(k) * line, row,
+			            static_cast<std::size_t>(well_side * scale) * sizeof(T));
 	}
 }
 
