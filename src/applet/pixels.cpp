@@ -18,16 +18,20 @@ convert_rows(const well_bytes &frame, const std::array<unsigned long, palette_si
 	for (int i = 0; i < palette_size; i++)
 		narrow[i] = static_cast<T>(pixels[i]);
 	const auto line = static_cast<std::size_t>(bytes_per_line);
-	for (int r = 0; r < well_side; r++) {
-		std::uint8_t *row = data + static_cast<std::size_t>(r * scale) * line;
-		const std::uint8_t *in = frame.data() + r * well_side;
-		if (scale == 1) {                  // the common case, as fast as it was
+	if (scale == 1) {                      // the common case, as fast as it was
+		for (int r = 0; r < well_side; r++) {
+			std::uint8_t *row = data + static_cast<std::size_t>(r) * line;
+			const std::uint8_t *in = frame.data() + r * well_side;
 			for (int c = 0; c < well_side; c++) {
 				T v = narrow[in[c]];
 				std::memcpy(row + static_cast<std::size_t>(c) * sizeof(T), &v, sizeof(T));
 			}
-			continue;
 		}
+		return;
+	}
+	for (int r = 0; r < well_side; r++) {
+		std::uint8_t *row = data + static_cast<std::size_t>(r * scale) * line;
+		const std::uint8_t *in = frame.data() + r * well_side;
 		for (int c = 0; c < well_side; c++) {
 			T v = narrow[in[c]];
 			for (int k = 0; k < scale; k++)
