@@ -265,6 +265,31 @@ reset_peak(pid_t pid)
 	std::ofstream(std::string("/proc/") + std::to_string(pid) + "/clear_refs") << "5";
 }
 
+// An applet whose command1 logs, on its own server, past its set-up (whose
+// round trips would wait behind a flood) and with the pointer over it.
+struct clicking_run {
+	std::string home = temp_dir(), log = home + "/log";
+	loop_run r = (write_click_settings(home), start_loop(applet_path, home));
+	Display *dpy = r.x.dpy;
+	pid_t applet = r.proc.pid;
+	Window w = wait_for_applet(dpy);
+	std::vector<std::vector<unsigned long>> frames = cycle_frames();
+	frame_counter drawn{ dpy, w, frames };
+	clicker c{ dpy, log, r.proc };
+
+	clicking_run()
+	{
+		if (!drawn.next() || !drawn.next())
+			die("the applet draws no frames");
+		point_at_middle(dpy, w);
+	}
+	~clicking_run()
+	{
+		stop_loop(r);
+		remove_tree(home);
+	}
+};
+
 } // namespace
 
 // A flood of sent `type` events for `seconds`, from another client to the
@@ -274,27 +299,12 @@ void
 measure_flood(int type, double seconds)
 {
 	constexpr double lost_after = 3.0, after_bound = 40.0;
-	std::string home = temp_dir(), log = home + "/log";
-	write_click_settings(home);
-	loop_run r = start_loop(applet_path, home);
-	Display *dpy = r.x.dpy;
-	pid_t applet = r.proc.pid;
-	Window w = wait_for_applet(dpy);
-	auto frames = cycle_frames();
-	frame_counter drawn(dpy, w, frames);
-	// Past the set-up, whose round trips would wait behind a flood.
-	if (!drawn.next() || !drawn.next())
-		die("the applet draws no frames");
-	point_at_middle(dpy, w);
-
+	clicking_run k;
+	auto &[home, log, r, dpy, applet, w, frames, drawn, c] = k;
 	std::printf("%s flood, %.0f s, sent by another client to the main window:\n",
 	            type == MotionNotify ? "MotionNotify" : "Expose", seconds);
-	clicker c{ dpy, log, r.proc };
-	if (!answers_at_rest(c, lost_after)) {
-		stop_loop(r);
-		remove_tree(home);
+	if (!answers_at_rest(c, lost_after))
 		return;
-	}
 
 	long rss_start = status_field(applet, "VmRSS:");
 	reset_peak(applet);
@@ -316,11 +326,8 @@ measure_flood(int type, double seconds)
 	long peak = status_field(applet, "VmHWM:");
 	double m = times.empty() ? HUGE_VAL : median(times);
 	auto [lo, hi] = std::minmax_element(times.begin(), times.end());
-	if (c.report_end("during the flood")) {
-		stop_loop(r);
-		remove_tree(home);
+	if (c.report_end("during the flood"))
 		return;
-	}
 	std::printf("  during: %zu double clicks, to command median %s (%s..%s), %ld unanswered within %.0f s "
 	            "(target median <= 50 ms, none lost): %s\n", times.size(), ms_text(m).c_str(),
 	            times.empty() ? "-" : ms_text(*lo).c_str(), times.empty() ? "-" : ms_text(*hi).c_str(), lost,
@@ -342,8 +349,6 @@ measure_flood(int type, double seconds)
 	if (!c.report_end("after the flood"))
 		std::printf("  10 s after: resident memory %ld KiB, %+ld KiB from the start (target within 1024 KiB): %s\n",
 		            rss_after, rss_after - rss_start, verdict(std::labs(rss_after - rss_start) <= 1024));
-	stop_loop(r);
-	remove_tree(home);
 }
 
 // Another client reparenting the applet's main window to and fro for
@@ -354,26 +359,12 @@ measure_reparent(double seconds)
 {
 	constexpr double lost_after = 3.0, after_bound = 40.0;
 	constexpr long rss_bound = 2L << 20;       // KiB: the storm ends there, to spare the machine
-	std::string home = temp_dir(), log = home + "/log";
-	write_click_settings(home);
-	loop_run r = start_loop(applet_path, home);
-	Display *dpy = r.x.dpy;
-	pid_t applet = r.proc.pid;
-	Window w = wait_for_applet(dpy);
-	auto frames = cycle_frames();
-	frame_counter drawn(dpy, w, frames);
-	if (!drawn.next() || !drawn.next())
-		die("the applet draws no frames");
-	point_at_middle(dpy, w);
-
+	clicking_run k;
+	auto &[home, log, r, dpy, applet, w, frames, drawn, c] = k;
 	std::printf("reparent storm, %.0f s: another client moves the main window between the root and a window "
 	            "of its own, as fast as the server takes it:\n", seconds);
-	clicker c{ dpy, log, r.proc };
-	if (!answers_at_rest(c, lost_after)) {
-		stop_loop(r);
-		remove_tree(home);
+	if (!answers_at_rest(c, lost_after))
 		return;
-	}
 
 	void *shared = mmap(nullptr, sizeof(long), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 	if (shared == MAP_FAILED)
@@ -400,11 +391,8 @@ measure_reparent(double seconds)
 	stop_flooder(storm);
 	munmap(shared, sizeof(long));
 	long peak = status_field(applet, "VmHWM:");
-	if (c.report_end("during the storm")) {
-		stop_loop(r);
-		remove_tree(home);
+	if (c.report_end("during the storm"))
 		return;
-	}
 	if (lasted < seconds - 0.5)
 		std::printf("  the storm was ended after %.1f s, the applet's resident memory past %ld KiB\n", lasted,
 		            rss_bound);
@@ -421,6 +409,4 @@ measure_reparent(double seconds)
 		            ms_text(*lo).c_str(), ms_text(*hi).c_str(), lost_after, verdict(*hi <= 1000));
 	click_after(c, "after the storm", after_bound, [] {});
 	c.report_end("after the storm");
-	stop_loop(r);
-	remove_tree(home);
 }

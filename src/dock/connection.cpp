@@ -69,13 +69,9 @@ connection_lost()
 xcb_atom_t
 atom(const char *name)
 {
-	xcb_connection_t *c = xcb();
-	auto cookie = xcb_intern_atom(c, 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-	xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(c, cookie, nullptr);
-	if (!r)
+	xcb_atom_t a = intern_atom(name);
+	if (a == XCB_ATOM_NONE)
 		connection_lost();
-	xcb_atom_t a = r->atom;
-	std::free(r);
 	return a;
 }
 
@@ -413,7 +409,8 @@ dock_pause(long ns)
 	pollfd p = { ConnectionNumber(dock_state.display), POLLIN, 0 };
 	const sigset_t *waiting = io.wakes ? &io.waiting : nullptr;
 	io.frame_read = false;
-	if (!dock_seen()) {
+	view_state view = windows_view();
+	if (view == view_unseen) {
 		// Before sleeping until the server speaks, all is sent (a rebuild's
 		// requests above all) and taken, until neither leaves anything.
 		for (unsigned long taken = ~0ul; taken != io.taken;) {
@@ -432,7 +429,7 @@ dock_pause(long ns)
 	// poll rather than a sleep tells for free whether anything came, to be
 	// read at once.  Covered under a compositor, half a second, or as long
 	// as that lasts.
-	bool faint = dock_faint();
+	bool faint = view == view_faint;
 	long long end = dock_now_ns() + (faint ? faint_ns : ns);
 	for (;;) {
 		dock_flush();
@@ -443,7 +440,7 @@ dock_pause(long ns)
 		if (io.count == kept_limit)
 			break;
 		read_socket(end);
-		if (dock_now_ns() >= end || (faint && (io.count > 0 || !dock_faint())))
+		if (dock_now_ns() >= end || (faint && (io.count > 0 || windows_view() != view_faint)))
 			return;
 	}
 	io.server_spoke = true;

@@ -46,12 +46,6 @@ struct cover_record {
 	std::array<toplevel, toplevel_limit> stack;   // bottom first
 } cover;
 
-xcb_connection_t *
-c()
-{
-	return xcb();
-}
-
 int
 find(Window w)
 {
@@ -109,16 +103,16 @@ remove(Window w)
 void
 select(Window w, std::uint32_t mask)
 {
-	const xcb_setup_t *setup = xcb_get_setup(c());
+	const xcb_setup_t *setup = xcb_get_setup(xcb());
 	if ((w & ~setup->resource_id_mask) == setup->resource_id_base)
 		return;
-	xcb_discard_reply(c(), xcb_change_window_attributes_checked(c(), w, XCB_CW_EVENT_MASK, &mask).sequence);
+	xcb_discard_reply(xcb(), xcb_change_window_attributes_checked(xcb(), w, XCB_CW_EVENT_MASK, &mask).sequence);
 }
 
 std::uint32_t
 opacity_of(xcb_get_property_cookie_t cookie)
 {
-	xcb_get_property_reply_t *p = xcb_get_property_reply(c(), cookie, nullptr);
+	xcb_get_property_reply_t *p = xcb_get_property_reply(xcb(), cookie, nullptr);
 	std::uint32_t v = fully_opaque;
 	if (p && p->format == 32 && xcb_get_property_value_length(p) >= 4)
 		v = *static_cast<std::uint32_t *>(xcb_get_property_value(p));
@@ -129,7 +123,7 @@ opacity_of(xcb_get_property_cookie_t cookie)
 xcb_get_property_cookie_t
 ask_opacity(Window w)
 {
-	return xcb_get_property(c(), 0, w, cover.opacity, XCB_ATOM_CARDINAL, 0, 1);
+	return xcb_get_property(xcb(), 0, w, cover.opacity, XCB_ATOM_CARDINAL, 0, 1);
 }
 
 // Everything there is to know of the top-levels not asked about yet, all
@@ -145,19 +139,19 @@ ask_new()
 		xcb_query_tree_cookie_t tree;
 	};
 	static std::array<cookies, toplevel_limit> asked;
-	const xcb_setup_t *setup = xcb_get_setup(c());
+	const xcb_setup_t *setup = xcb_get_setup(xcb());
 	for (int i = 0; i < cover.count; i++) {
 		toplevel &t = cover.stack[static_cast<std::size_t>(i)];
 		if (t.asked)
 			continue;
 		select(t.id, XCB_EVENT_MASK_PROPERTY_CHANGE);
 		if (cover.shape_event)
-			xcb_discard_reply(c(), xcb_shape_select_input_checked(c(), t.id, 1).sequence);
-		asked[static_cast<std::size_t>(i)] = { xcb_get_window_attributes(c(), t.id),
-		                                       xcb_get_geometry(c(), t.id),
-		                                       cover.shape_event ? xcb_shape_query_extents(c(), t.id)
+			xcb_discard_reply(xcb(), xcb_shape_select_input_checked(xcb(), t.id, 1).sequence);
+		asked[static_cast<std::size_t>(i)] = { xcb_get_window_attributes(xcb(), t.id),
+		                                       xcb_get_geometry(xcb(), t.id),
+		                                       cover.shape_event ? xcb_shape_query_extents(xcb(), t.id)
 		                                                         : xcb_shape_query_extents_cookie_t{},
-		                                       ask_opacity(t.id), xcb_query_tree(c(), t.id) };
+		                                       ask_opacity(t.id), xcb_query_tree(xcb(), t.id) };
 	}
 	static std::array<std::array<xcb_get_property_cookie_t, client_limit>, toplevel_limit> clients;
 	for (int i = 0; i < cover.count; i++) {
@@ -165,11 +159,11 @@ ask_new()
 		if (t.asked)
 			continue;
 		const cookies &k = asked[static_cast<std::size_t>(i)];
-		auto *a = xcb_get_window_attributes_reply(c(), k.attributes, nullptr);
-		auto *g = xcb_get_geometry_reply(c(), k.geometry, nullptr);
-		auto *s = cover.shape_event ? xcb_shape_query_extents_reply(c(), k.shape, nullptr) : nullptr;
+		auto *a = xcb_get_window_attributes_reply(xcb(), k.attributes, nullptr);
+		auto *g = xcb_get_geometry_reply(xcb(), k.geometry, nullptr);
+		auto *s = cover.shape_event ? xcb_shape_query_extents_reply(xcb(), k.shape, nullptr) : nullptr;
 		std::uint32_t opacity = opacity_of(k.opacity);
-		auto *tree = xcb_query_tree_reply(c(), k.tree, nullptr);
+		auto *tree = xcb_query_tree_reply(xcb(), k.tree, nullptr);
 		// The server's own windows are the compositor's overlay.
 		bool own = (t.id & ~setup->resource_id_mask) == 0;
 		t.opaque = a && g && !own && a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && g->depth <= 24 &&
@@ -212,7 +206,7 @@ make_table()
 	cover.count = 0;
 	cover.overflow = false;
 	select(dock_state.root, XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY);
-	xcb_query_tree_reply_t *tree = xcb_query_tree_reply(c(), xcb_query_tree(c(), dock_state.root), nullptr);
+	xcb_query_tree_reply_t *tree = xcb_query_tree_reply(xcb(), xcb_query_tree(xcb(), dock_state.root), nullptr);
 	Window below = None;
 	for (int i = 0; tree && i < xcb_query_tree_children_length(tree); i++) {
 		Window w = xcb_query_tree_children(tree)[i];
@@ -268,25 +262,19 @@ cover_start(int xfixes_event)
 {
 	char name[32];
 	std::snprintf(name, sizeof name, "_NET_WM_CM_S%d", dock_state.screen);
-	auto cm = xcb_intern_atom(c(), 0, static_cast<std::uint16_t>(std::strlen(name)), name);
-	auto op = xcb_intern_atom(c(), 0, 22, "_NET_WM_WINDOW_OPACITY");
-	xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(c(), cm, nullptr);
-	cover.compositor_selection = r ? r->atom : xcb_atom_t{ XCB_ATOM_NONE };
-	std::free(r);
-	r = xcb_intern_atom_reply(c(), op, nullptr);
-	cover.opacity = r ? r->atom : xcb_atom_t{ XCB_ATOM_NONE };
-	std::free(r);
-	const xcb_query_extension_reply_t *shape = xcb_get_extension_data(c(), &xcb_shape_id);
+	cover.compositor_selection = intern_atom(name);
+	cover.opacity = intern_atom("_NET_WM_WINDOW_OPACITY");
+	const xcb_query_extension_reply_t *shape = xcb_get_extension_data(xcb(), &xcb_shape_id);
 	if (shape && shape->present)
 		cover.shape_event = shape->first_event + XCB_SHAPE_NOTIFY;
 	// Without XFixes, compositors that come and go are not followed.
 	if (!(cover.xfixes_event = xfixes_event))
 		return;
-	xcb_xfixes_select_selection_input(c(), dock_state.root, cover.compositor_selection,
+	xcb_xfixes_select_selection_input(xcb(), dock_state.root, cover.compositor_selection,
 	                                  XCB_XFIXES_SELECTION_EVENT_MASK_SET_SELECTION_OWNER |
 	                                  XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_WINDOW_DESTROY |
 	                                  XCB_XFIXES_SELECTION_EVENT_MASK_SELECTION_CLIENT_CLOSE);
-	auto owner = xcb_get_selection_owner_reply(c(), xcb_get_selection_owner(c(), cover.compositor_selection),
+	auto owner = xcb_get_selection_owner_reply(xcb(), xcb_get_selection_owner(xcb(), cover.compositor_selection),
 	                                           nullptr);
 	cover.compositor = owner ? owner->owner : None;
 	cover.rebuild = cover.compositor != None;

@@ -9,10 +9,24 @@
 
 #include <X11/Xlib-xcb.h>
 
+#include <cstdlib>
+#include <cstring>
+
 inline xcb_connection_t *
 xcb()
 {
 	return XGetXCBConnection(dock_state.display);
+}
+
+// A round trip; None when the connection has failed.
+inline xcb_atom_t
+intern_atom(const char *name)
+{
+	auto cookie = xcb_intern_atom(xcb(), 0, static_cast<std::uint16_t>(std::strlen(name)), name);
+	xcb_intern_atom_reply_t *r = xcb_intern_atom_reply(xcb(), cookie, nullptr);
+	xcb_atom_t atom = r ? r->atom : xcb_atom_t{ XCB_ATOM_NONE };
+	std::free(r);
+	return atom;
 }
 
 // windows.cpp
@@ -32,6 +46,10 @@ bool windows_settle();
 // CLOCK_MONOTONIC ns by which windows_settle has something to do of its
 // own accord; 0: none.
 long long windows_deadline();
+// What dock_seen and dock_faint say, from one look: covered under a
+// compositor is faint.
+enum view_state { view_unseen, view_faint, view_seen };
+view_state windows_view();
 // Whether a dock holds the applet: its icon window taken out of the main
 // window, or its main window in a window no manager framed it in.
 bool windows_docked();

@@ -40,7 +40,7 @@ struct window_view {
 	std::array<ancestor, ancestor_limit> ancestors;   // from the parent up, without the root;
 	int ancestor_count;                               // none while the parent is the main window
 };
-enum seen_state { unseen, faint, seen };
+
 
 struct windows_record {
 	int argc;
@@ -217,23 +217,27 @@ visible_part(const window_view &v, cover_rect &r, Window &toplevel)
 	return true;
 }
 
-seen_state
-state()
+} // namespace
+
+view_state
+windows_view()
 {
 	if (windows.saver_on)
-		return unseen;
-	seen_state best = unseen;
+		return view_unseen;
+	view_state best = view_unseen;
 	for (const window_view &v : windows.views) {
 		if (!viewable(v))
 			continue;
 		cover_rect r;
 		Window top;
 		if (!cover_running() ? !v.obscured : !visible_part(v, r, top) || !cover_covered(r, top))
-			return seen;
-		best = cover_running() && r.width > 0 && r.height > 0 ? faint : best;
+			return view_seen;
+		best = cover_running() && r.width > 0 && r.height > 0 ? view_faint : best;
 	}
 	return best;
 }
+
+namespace {
 
 // A window manager's frame gives the main window a WM_STATE; a dock not.
 bool
@@ -518,13 +522,13 @@ windows_end_replaced()
 bool
 dock_seen()
 {
-	return state() != unseen;
+	return windows_view() != view_unseen;
 }
 
 bool
 dock_faint()
 {
-	return state() == faint;
+	return windows_view() == view_faint;
 }
 
 // The server may want the rows shorter or longer than the client's pad.
