@@ -535,9 +535,8 @@ TEST_P(Docked, SwallowedDrawnAndClickable)
 			// Covered, it draws 2 frames a second, as the compositor may
 			// show it through; lowered, in full (frames told by the bytes
 			// it writes, 11744 a frame at 24 bits).
-			child_process compositor = spawn("/usr/bin/xcompmgr", { "xcompmgr" }, { "DISPLAY=" + x.name });
-			Atom cm = XInternAtom(x.dpy, "_NET_WM_CM_S0", False);
-			ASSERT_TRUE(poll_until([&] { return XGetSelectionOwner(x.dpy, cm) != None; }, 5.0));
+			child_process compositor;
+			compositing(x, compositor, true);
 			XSetWindowAttributes a{};
 			a.override_redirect = True;
 			Window over = XCreateWindow(x.dpy, DefaultRootWindow(x.dpy), p.x - 10, p.y - 10, 100, 100, 0,

@@ -6,7 +6,11 @@
 
 #include <X11/Xutil.h>
 
+#include <csignal>
 #include <fstream>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <stdexcept>
 
 namespace {
@@ -59,6 +63,38 @@ alloc_pixel(Display *dpy, unsigned short r, unsigned short g, unsigned short b)
 	if (!XAllocColor(dpy, DefaultColormap(dpy, DefaultScreen(dpy)), &c))
 		ADD_FAILURE() << "cannot allocate a colour";
 	return c.pixel;
+}
+
+pid_t
+fork_client(const std::string &display, const std::function<void(Display *)> &act)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		prctl(PR_SET_PDEATHSIG, SIGKILL);
+		if (Display *d = XOpenDisplay(display.c_str()))
+			act(d);
+		_exit(1);
+	}
+	return pid;
+}
+
+void
+end_client(pid_t pid)
+{
+	kill(pid, SIGKILL);
+	waitpid(pid, nullptr, 0);
+}
+
+void
+compositing(const xvfb_server &x, child_process &compositor, bool on)
+{
+	if (on)
+		compositor = spawn("/usr/bin/xcompmgr", { "xcompmgr" }, { "DISPLAY=" + x.name });
+	else
+		stop_child(compositor);
+	Atom cm = XInternAtom(x.dpy, "_NET_WM_CM_S0", False);
+	if (!poll_until([&] { return (XGetSelectionOwner(x.dpy, cm) != None) == on; }, 5.0))
+		ADD_FAILURE() << "xcompmgr did not " << (on ? "start" : "stop");
 }
 
 void

@@ -6,6 +6,7 @@
 
 #include "support_x.h"
 
+#include <functional>
 #include <sys/stat.h>
 
 // A private Xvfb for the test; X errors about other clients' windows,
@@ -18,6 +19,13 @@ void stop_child(child_process &c);
 // The pixel the server gives an RGB colour (16-bit channels) in the
 // default colormap.
 unsigned long alloc_pixel(Display *dpy, unsigned short r, unsigned short g, unsigned short b);
+
+// A client that runs `act` on its own connection to `display` until it is
+// ended, and dies with us; end_client ends it.
+pid_t fork_client(const std::string &display, const std::function<void(Display *)> &act);
+void end_client(pid_t pid);
+// xcompmgr started on `x`, or stopped, once its selection says so.
+void compositing(const xvfb_server &x, child_process &compositor, bool on);
 
 // Writes HOME/.fesk/quarvelrc with the given mode.
 void write_settings_file(const std::string &home, const std::string &text, mode_t mode = 0644);
